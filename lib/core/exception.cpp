@@ -1,0 +1,56 @@
+#include "core/exception.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "core/messages.h"
+#include "platform/system.h"
+
+namespace tessel {
+
+namespace {
+
+std::string vformat(const char* format, va_list args) {
+  char small[256];
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+}  // namespace
+
+std::string formatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat(format, args);
+  va_end(args);
+  return text;
+}
+
+void fail(std::string_view message) { throw RawLayerException(std::string(message)); }
+
+void failf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat(format, args);
+  va_end(args);
+  throw RawLayerException(std::move(text));
+}
+
+void throwWindowsError(std::string_view fileName, std::string_view operation,
+                       unsigned long errorCode) {
+  std::string systemText = platform::systemErrorText(errorCode);
+  if (systemText.empty()) systemText = formatText(msg::kWindowsErrorFallback, errorCode);
+  const std::string name(fileName);
+  const std::string op(operation);
+  failf(msg::kFileOperationFailed, name.c_str(), op.c_str(), systemText.c_str());
+}
+
+}  // namespace tessel

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tessel {
+
+// The one exception type of the library. Everything the user is told about a failure is in the
+// message text; there is no error code. Thrown by value, caught by reference.
+class RawLayerException {
+ public:
+  explicit RawLayerException(std::string message) : message_(std::move(message)) {}
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  std::string message_;
+};
+
+// Formats like printf and returns the text.
+std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+[[noreturn]] void fail(std::string_view message);
+// Formats like printf, then throws the text as a RawLayerException.
+[[noreturn]] void failf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Throws "File %s: failed on %s: %s" with the file name, the name of the operation that failed
+// (the Windows call names: "CreateFile", "GetFileSize", ...) and the system's text for `errorCode`.
+[[noreturn]] void throwWindowsError(std::string_view fileName, std::string_view operation,
+                                    unsigned long errorCode);
+
+}  // namespace tessel

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
+
+namespace tessel {
+
+// A read-only mapping of a whole input file. Parsers read through `view` and never copy the
+// bytes. Movable, not copyable; destroying it unmaps and closes.
+class MappedFile {
+ public:
+  // Opens and maps `fileName`; throws "File %s: failed on %s: %s" naming the failed step.
+  explicit MappedFile(const std::string& fileName);
+  ~MappedFile();
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&& other) noexcept;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const uint8_t* view() const { return view_; }
+  uint32_t size() const { return size_; }
+
+ private:
+  void release() noexcept;
+
+  platform::NativeHandle fileHandle_ = platform::kInvalidHandle;
+  uint32_t size_ = 0;
+  platform::NativeHandle mappingHandle_ = platform::kInvalidHandle;
+  const uint8_t* view_ = nullptr;
+};
+
+// A writable output file: opened or created without truncation and without sharing. The writer
+// truncates it and keeps `size` and `position` up to date as it writes.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& fileName);
+  ~OutputFile();
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  const std::string& name() const { return name_; }
+  uint32_t size() const { return size_; }
+  uint32_t position() const { return position_; }
+  // True when opening created the file (it did not exist before).
+  bool created() const { return created_; }
+  bool isOpen() const { return handle_ != platform::kInvalidHandle; }
+
+  // Empties the file ("SetFilePointer", "SetEndOfFile"); size and position become 0.
+  void truncate();
+  // Appends bytes at the position ("WriteFile").
+  void write(const uint8_t* data, size_t length);
+  // Closes the handle; the name is kept for messages and clean-up.
+  void close() noexcept;
+
+ private:
+  std::string name_;
+  platform::NativeHandle handle_ = platform::kInvalidHandle;
+  uint32_t size_ = 0;
+  uint32_t position_ = 0;
+  bool created_ = false;
+};
+
+}  // namespace tessel

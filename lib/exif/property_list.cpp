@@ -1,0 +1,132 @@
+#include "exif/property_list.h"
+
+#include <cstring>
+
+#include "core/exception.h"
+#include "exif/messages.h"
+
+namespace tessel {
+
+uint32_t typeSizeOrZero(uint32_t type) noexcept {
+  switch (type) {
+    case kTypeByte:
+    case kTypeAscii:
+    case kTypeUndefined:
+      return 1;
+    case kTypeShort:
+      return 2;
+    case kTypeLong:
+    case kTypeSLong:
+    case kTypeFloat:
+      return 4;
+    case kTypeRational:
+    case kTypeSRational:
+    case kTypeDouble:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+uint32_t typeSize(uint32_t type) {
+  const uint32_t size = typeSizeOrZero(type);
+  if (size == 0) fail(msg::kInvalidPropertyType);
+  return size;
+}
+
+Property::Property(uint32_t tag, uint32_t type, uint32_t count, const void* bytes, uint32_t size)
+    : tag(tag), type(type), count(count), size(size), bytes_(size + size_t{1}, 0) {
+  if (size != 0) std::memcpy(bytes_.data(), bytes, size);
+}
+
+void PropertyList::set(Property property) {
+  for (Property& item : items_) {
+    if (item.tag == property.tag) {
+      item = std::move(property);
+      return;
+    }
+  }
+  items_.push_back(std::move(property));
+}
+
+const Property* PropertyList::find(uint32_t tag) const noexcept {
+  for (const Property& item : items_) {
+    if (item.tag == tag) return &item;
+  }
+  return nullptr;
+}
+
+Property makeProperty(uint32_t tag, uint32_t type, uint32_t count, const void* bytes) {
+  return Property(tag, type, count, bytes, typeSize(type) * count);
+}
+
+void setAscii(PropertyList& list, uint32_t tag, const void* bytes, uint32_t count) {
+  list.set(makeProperty(tag, kTypeAscii, count, bytes));
+}
+
+void setShort(PropertyList& list, uint32_t tag, uint16_t value) {
+  list.set(Property(tag, kTypeShort, 1, &value, sizeof value));
+}
+
+void setLong(PropertyList& list, uint32_t tag, uint32_t value) {
+  list.set(Property(tag, kTypeLong, 1, &value, sizeof value));
+}
+
+void setRational(PropertyList& list, uint32_t tag, uint32_t numerator, uint32_t denominator) {
+  const uint32_t pair[2] = {numerator, denominator};
+  list.set(Property(tag, kTypeRational, 1, pair, sizeof pair));
+}
+
+void setFloat(PropertyList& list, uint32_t tag, float value) {
+  list.set(Property(tag, kTypeFloat, 1, &value, sizeof value));
+}
+
+void setCompressionMode(PropertyList& list, const char* text) {
+  setAscii(list, kTagCompressionMode, text, static_cast<uint32_t>(std::strlen(text) + 1));
+}
+
+namespace {
+
+const Property* findOrientation(const PropertyList& list) noexcept {
+  for (const Property& item : list.items()) {
+    if (item.tag == kTagOrientation && item.type == kTypeShort) return &item;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool hasOrientation(const PropertyList& list) noexcept { return findOrientation(list) != nullptr; }
+
+uint16_t orientation(const PropertyList& list) {
+  const Property* item = findOrientation(list);
+  if (!item) fail(msg::kMissingImageProperty);
+  if (item->count != 1) fail(msg::kIncorrectCount);
+  uint16_t value;
+  std::memcpy(&value, item->data(), sizeof value);
+  return value;
+}
+
+bool isImagePropertyTag(uint32_t tag) noexcept {
+  switch (tag) {
+    case 269:    // DocumentName
+    case 270:    // ImageDescription
+    case 271:    // Make
+    case 272:    // Model
+    case 274:    // Orientation
+    case 282:    // XResolution
+    case 283:    // YResolution
+    case 296:    // ResolutionUnit
+    case 305:    // Software
+    case 306:    // DateTime
+    case 315:    // Artist
+    case 33432:  // Copyright
+    case 36867:  // DateTimeOriginal
+    case 36868:  // DateTimeDigitized
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace tessel

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tessel {
+
+// TIFF field types (the same codes serve Exif entries and properties).
+enum TiffType : uint32_t {
+  kTypeByte = 1,
+  kTypeAscii = 2,
+  kTypeShort = 3,
+  kTypeLong = 4,
+  kTypeRational = 5,
+  kTypeSByte = 6,  // not accepted
+  kTypeUndefined = 7,
+  kTypeSShort = 8,  // not accepted
+  kTypeSLong = 9,
+  kTypeSRational = 10,
+  kTypeFloat = 11,
+  kTypeDouble = 12,
+};
+
+// Private tags that image sources set.
+inline constexpr uint32_t kTagPixelFormat = 49152;      // LONG: GDI+ PixelFormat code
+inline constexpr uint32_t kTagCompressionMode = 49153;  // ASCII: coding description
+inline constexpr uint32_t kTagOrientation = 274;
+
+// Size in bytes of one value of a type, or 0 for types that are not accepted (0, 6, 8, 13+).
+uint32_t typeSizeOrZero(uint32_t type) noexcept;
+// The same, throwing "Invalid property type" for a type that is not accepted.
+uint32_t typeSize(uint32_t type);
+
+// One tagged value. Numeric values are in host byte order; ASCII and raw copies are kept as they
+// came. The byte after the value bytes is always zero, so ASCII values are terminated even when
+// their count does not include a terminator.
+class Property {
+ public:
+  Property(uint32_t tag, uint32_t type, uint32_t count, const void* bytes, uint32_t size);
+
+  uint32_t tag;
+  uint32_t type;
+  uint32_t count;
+  uint32_t size;  // type size x count
+
+  const uint8_t* data() const { return bytes_.data(); }
+
+ private:
+  std::vector<uint8_t> bytes_;  // size + 1 bytes, the last one zero
+};
+
+// An ordered set of properties. The setters keep at most one item per tag: setting a tag that is
+// present replaces that item in place, otherwise the item is appended.
+class PropertyList {
+ public:
+  PropertyList() { items_.reserve(4); }
+
+  // Replaces the first item with the same tag (the type is not compared), or appends.
+  void set(Property property);
+  // Appends without looking for an item of the same tag (the container reader keeps duplicates).
+  void append(Property property) { items_.push_back(std::move(property)); }
+  // The first item with `tag`, or null.
+  const Property* find(uint32_t tag) const noexcept;
+  void clear() noexcept { items_.clear(); }
+
+  const std::vector<Property>& items() const { return items_; }
+  size_t count() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+
+ private:
+  std::vector<Property> items_;
+};
+
+// A new item with size = typeSize(type) x count and the bytes copied; throws "Invalid property
+// type" through typeSize.
+Property makeProperty(uint32_t tag, uint32_t type, uint32_t count, const void* bytes);
+
+void setAscii(PropertyList& list, uint32_t tag, const void* bytes, uint32_t count);
+void setShort(PropertyList& list, uint32_t tag, uint16_t value);
+void setLong(PropertyList& list, uint32_t tag, uint32_t value);
+void setRational(PropertyList& list, uint32_t tag, uint32_t numerator, uint32_t denominator);
+void setFloat(PropertyList& list, uint32_t tag, float value);
+// Tag 49153, ASCII, count = length + 1 (the terminating zero is counted).
+void setCompressionMode(PropertyList& list, const char* text);
+
+// True when an item with tag 274 and type SHORT exists.
+bool hasOrientation(const PropertyList& list) noexcept;
+// The value of the first item with tag 274 and type SHORT. Throws "Missing image property" when
+// there is none and "Incorrect count in property" when its count is not 1.
+uint16_t orientation(const PropertyList& list);
+
+// The descriptive tags that image sources copy into a property list.
+bool isImagePropertyTag(uint32_t tag) noexcept;
+
+}  // namespace tessel

@@ -1,0 +1,31 @@
+#pragma once
+
+// The JPEG decoder's entry points: decoding a segmented stream into a PixelImage, and the
+// per-marker set-up steps that the marker classes' applyToDecoder operations call.
+
+#include <cstdint>
+
+namespace tessel {
+
+class MarkerList;
+class PixelImage;
+struct DecoderState;
+
+// Lets every marker of `markers` configure `state`, validates the frame, records the coding
+// description, and unless `infoOnly` decodes the entropy-coded data into `image`.
+void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& image, bool infoOnly);
+
+// Collects an Exif thumbnail's frame facts (size, pixel format, description, resolution) into
+// `thumbnailImage` with a fresh decoder state, in info-only mode.
+void decodeThumbnailInfo(const MarkerList& thumbnail, PixelImage& thumbnailImage);
+
+// Set-up steps, one per marker kind; each reads the marker's own payload.
+void applyApp0(DecoderState& state, PixelImage& image, const uint8_t* payload, int32_t length);
+void applyDqt(DecoderState& state, const uint8_t* payload, int32_t length);
+void applySof(DecoderState& state, PixelImage& image, uint8_t code, const uint8_t* payload,
+              int32_t length);
+void applyDht(DecoderState& state, const uint8_t* payload, int32_t length);
+void applySos(DecoderState& state, const uint8_t* payload, int32_t length);
+void applyDri(DecoderState& state, const uint8_t* payload, int32_t length);
+
+}  // namespace tessel

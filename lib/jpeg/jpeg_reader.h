@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/mapped_file.h"
+#include "core/range_tracker.h"
+
+namespace tessel {
+
+class PixelImage;
+class PropertyList;
+class SegmentBuffer;
+class MarkerList;
+struct DecoderState;
+struct EncodeState;
+struct Background;
+
+// A mapped JPEG file split into marker segments. Each segment becomes a marker object that points
+// into the mapping; everything from the end of the first SOS segment up to the final EOI is one
+// block of entropy-coded data.
+class JPEGReader : public MappedFile {
+ public:
+  // One marker segment: `payload` points at the byte after the length field, inside the mapping;
+  // `length` is the length field minus 2 (negative for a corrupt field below 2). The subclasses
+  // (one per known marker code) validate and print their payloads and take part in decoding and
+  // in writing the merged file.
+  class Marker {
+   public:
+    Marker(uint8_t code, int32_t length, const uint8_t* payload)
+        : code(code), length(length), payload(payload) {}
+    virtual ~Marker() = default;
+    Marker(const Marker&) = delete;
+    Marker& operator=(const Marker&) = delete;
+
+    // Validates the payload and claims the bytes the class understands. The base class claims
+    // nothing, so the payloads of unknown segments stay unidentified.
+    virtual void parse(RangeTracker& tracker);
+    // Configures a decoder from this segment; the base class does nothing.
+    virtual void applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly);
+    // Appends the segment as it appears in the merged output; the base class copies it unchanged.
+    virtual void write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
+                       const Background& background, SegmentBuffer& out);
+    // Lists the segment; offsets are printed relative to `base`. The base class prints a header
+    // line and a hex dump of the payload.
+    virtual void print(const uint8_t* base, int level, std::ostream& out) const;
+
+    // File offsets of the segment's first byte (its 0xFF) and last byte, relative to `base`.
+    int64_t firstByte(const uint8_t* base) const { return payload - base - 4; }
+    int64_t lastByte(const uint8_t* base) const { return payload - base + length - 1; }
+
+    const uint8_t code;
+    const int32_t length;
+    const uint8_t* const payload;
+  };
+
+  // Maps the file (throws the mapped-file messages); nothing is parsed yet.
+  explicit JPEGReader(const std::string& fileName);
+  ~JPEGReader();
+
+  // (Re)builds `markers` and `tracker` from the whole file. Throws the segmentation and marker
+  // messages; the list then holds the markers created so far.
+  void parse();
+
+  std::unique_ptr<MarkerList> markers;
+  std::unique_ptr<RangeTracker> tracker;
+};
+
+// The segments of one JPEG stream, in stream order, and its entropy-coded data.
+class MarkerList {
+ public:
+  std::vector<std::unique_ptr<JPEGReader::Marker>> items;
+  const uint8_t* compressedData = nullptr;  // null when there is none
+  uint32_t compressedLength = 0;
+
+  // Each marker's print, then the entropy-coded data length when there is any.
+  void print(const uint8_t* base, int level, std::ostream& out) const;
+};
+
+// Marker codes handled by the frame-header class: every SOFn (0xC0-0xCF but DHT 0xC4, JPG 0xC8
+// and DAC 0xCC).
+constexpr bool isSofCode(uint8_t code) {
+  return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+}
+inline constexpr uint8_t kCodeDht = 0xC4;
+inline constexpr uint8_t kCodeSos = 0xDA;
+inline constexpr uint8_t kCodeDqt = 0xDB;
+inline constexpr uint8_t kCodeDri = 0xDD;
+inline constexpr uint8_t kCodeApp0 = 0xE0;
+inline constexpr uint8_t kCodeApp1 = 0xE1;
+
+// Creates the marker object of the class that handles `code`.
+std::unique_ptr<JPEGReader::Marker> makeMarker(uint8_t code, int32_t length,
+                                               const uint8_t* payload);
+
+// Splits [data, data + length) into segments, appending them to `list` and claiming in `tracker`
+// every byte the walk consumes. Used for whole files and for Exif thumbnails.
+void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32_t length);
+
+}  // namespace tessel

@@ -1,0 +1,318 @@
+// POSIX implementation of the file calls. It follows the contracts of the Windows calls that the
+// rest of the system was written against: an input is opened for shared reading and mapped as one
+// view; an output is opened exclusively, never while this process has it mapped, and is not
+// truncated until the writer says so.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "core/exception.h"
+#include "core/messages.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+namespace tessel::platform {
+
+namespace {
+
+using FileId = std::pair<dev_t, ino_t>;
+
+// Files this process currently has mapped, by view. An output file that is one of them is refused,
+// as Windows refuses to open a mapped file without sharing: writing it would change the bytes
+// under a live view, or cut them away.
+class MappedRegistry {
+ public:
+  void add(const uint8_t* view, FileId id) {
+    std::lock_guard lock(mutex_);
+    views_[view] = id;
+  }
+  void remove(const uint8_t* view) {
+    std::lock_guard lock(mutex_);
+    views_.erase(view);
+  }
+  bool contains(FileId id) {
+    std::lock_guard lock(mutex_);
+    return std::any_of(views_.begin(), views_.end(), [&](const auto& v) { return v.second == id; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<const uint8_t*, FileId> views_;
+};
+
+MappedRegistry& registry() {
+  static MappedRegistry instance;
+  return instance;
+}
+
+[[noreturn]] void failOn(const std::string& fileName, const char* operation, int error) {
+  throwWindowsError(fileName, operation, static_cast<unsigned long>(error));
+}
+
+int descriptorOf(NativeHandle handle) { return static_cast<int>(handle); }
+
+}  // namespace
+
+std::string systemErrorText(unsigned long code) {
+  char buffer[256];
+  // The GNU strerror_r returns a pointer that may or may not be the buffer.
+  const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+  return text ? std::string(text) : std::string();
+}
+
+unsigned long lastError() { return static_cast<unsigned long>(errno); }
+
+uint64_t physicalMemoryBytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || pageSize <= 0) return 0;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+}
+
+NativeHandle openForReading(const std::string& fileName) {
+  // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below anyway.
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) failOn(fileName, msg::kOpCreateFile, errno);
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    const int error = errno;
+    ::close(fd);
+    failOn(fileName, msg::kOpCreateFile, error);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    failOn(fileName, msg::kOpCreateFile, S_ISDIR(info.st_mode) ? EISDIR : ENODEV);
+  }
+  return fd;
+}
+
+uint32_t fileSize(NativeHandle file, const std::string& fileName) {
+  struct stat info;
+  if (::fstat(descriptorOf(file), &info) != 0) failOn(fileName, msg::kOpGetFileSize, errno);
+  // Offsets inside a file are signed 32-bit numbers, so 2 GiB and more cannot be handled.
+  if (info.st_size < 0 || info.st_size > 0x7FFFFFFF) failOn(fileName, msg::kOpGetFileSize, EFBIG);
+  return static_cast<uint32_t>(info.st_size);
+}
+
+NativeHandle createMapping(NativeHandle file, uint32_t size, const std::string& fileName) {
+  // POSIX maps straight from the descriptor; what remains of this step is the rule that an empty
+  // file has nothing to map.
+  if (size == 0) failOn(fileName, msg::kOpCreateFileMapping, EINVAL);
+  return file;
+}
+
+const uint8_t* mapView(NativeHandle file, NativeHandle /*mapping*/, uint32_t size,
+                       const std::string& fileName) {
+  void* view = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptorOf(file), 0);
+  if (view == MAP_FAILED) failOn(fileName, msg::kOpMapViewOfFile, errno);
+  ::madvise(view, size, MADV_SEQUENTIAL);
+  const auto* bytes = static_cast<const uint8_t*>(view);
+  struct stat info;
+  if (::fstat(descriptorOf(file), &info) == 0) registry().add(bytes, {info.st_dev, info.st_ino});
+  return bytes;
+}
+
+void unmapView(const uint8_t* view, uint32_t size) noexcept {
+  if (!view) return;
+  registry().remove(view);
+  ::munmap(const_cast<uint8_t*>(view), size);
+}
+
+void closeMapping(NativeHandle /*mapping*/) noexcept {}
+
+void closeFile(NativeHandle file) noexcept {
+  if (file != kInvalidHandle) ::close(descriptorOf(file));
+}
+
+NativeHandle openForWriting(const std::string& fileName, bool& created) {
+  created = false;
+  int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    created = true;
+  } else if (errno == EEXIST) {
+    fd = ::open(fileName.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  }
+  if (fd < 0) failOn(fileName, msg::kOpCreateFile, errno);
+
+  struct stat info;
+  int refusal = 0;
+  if (::fstat(fd, &info) != 0) {
+    refusal = errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    refusal = S_ISDIR(info.st_mode) ? EISDIR : ENODEV;
+  } else if (registry().contains({info.st_dev, info.st_ino})) {
+    refusal = EBUSY;
+  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    refusal = errno;
+  } else {
+    // Writes block normally from here on.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
+  if (refusal != 0) {
+    ::close(fd);
+    if (created) ::unlink(fileName.c_str());
+    created = false;
+    failOn(fileName, msg::kOpCreateFile, refusal);
+  }
+  return fd;
+}
+
+void truncateFile(NativeHandle file, const std::string& fileName) {
+  if (::lseek(descriptorOf(file), 0, SEEK_SET) < 0) failOn(fileName, msg::kOpSetFilePointer, errno);
+  if (::ftruncate(descriptorOf(file), 0) != 0) failOn(fileName, msg::kOpSetEndOfFile, errno);
+}
+
+void writeFile(NativeHandle file, const std::string& fileName, const uint8_t* data, size_t length) {
+  while (length > 0) {
+    const ssize_t written = ::write(descriptorOf(file), data, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      failOn(fileName, msg::kOpWriteFile, errno);
+    }
+    if (written == 0) failOn(fileName, msg::kOpWriteFile, ENOSPC);
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+}
+
+bool deleteFile(const std::string& fileName) noexcept { return ::unlink(fileName.c_str()) == 0; }
+
+void copyFileTimes(const std::string& source, const std::string& target) {
+  const int from = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (from < 0) fail("CreateFile failed");
+  struct stat info;
+  const bool gotTimes = ::fstat(from, &info) == 0;
+  ::close(from);
+  if (!gotTimes) fail("GetFileTime failed");
+
+  const int to = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+  if (to < 0) fail("CreateFile failed");
+  // Access and modification times with full precision; Linux has no settable creation time.
+  const struct timespec times[2] = {info.st_atim, info.st_mtim};
+  const bool setTimes = ::futimens(to, times) == 0;
+  ::close(to);
+  if (!setTimes) fail("SetFileTime failed");
+}
+
+// --- Directory search --------------------------------------------------------------------------
+
+namespace {
+
+bool hasWildcard(const std::string& text) {
+  return text.find_first_of("*?") != std::string::npos;
+}
+
+// Splits UTF-8 text into characters (a lead byte and its continuation bytes), so that `?`
+// stands for one character.
+using Characters = std::vector<std::string_view>;
+
+Characters characters(const std::string& text) {
+  Characters out;
+  for (size_t i = 0; i < text.size();) {
+    size_t j = i + 1;
+    while (j < text.size() && (static_cast<unsigned char>(text[j]) & 0xC0) == 0x80) ++j;
+    out.emplace_back(text.data() + i, j - i);
+    i = j;
+  }
+  return out;
+}
+
+bool sameCharacter(std::string_view a, std::string_view b) {
+  if (a.size() == 1 && b.size() == 1) {
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; };
+    return fold(a[0]) == fold(b[0]);
+  }
+  return a == b;
+}
+
+bool matches(const Characters& pattern, const Characters& name) {
+  // Glob match with single-star backtracking.
+  size_t p = 0, n = 0, starP = SIZE_MAX, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == "?" || sameCharacter(pattern[p], name[n]))) {
+      ++p, ++n;
+    } else if (p < pattern.size() && pattern[p] == "*") {
+      starP = p++, starN = n;
+    } else if (starP != SIZE_MAX) {
+      p = starP + 1, n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == "*") ++p;
+  return p == pattern.size();
+}
+
+// Wildcard rules of the Windows directory search: `*` any run of characters, `?` one character,
+// and a trailing ".*" also matches names without an extension, so "*.*" matches every name.
+bool wildcardMatch(const std::string& pattern, const std::string& name) {
+  Characters p = characters(pattern);
+  const Characters n = characters(name);
+  if (matches(p, n)) return true;
+  if (p.size() >= 2 && p[p.size() - 2] == "." && p.back() == "*") {
+    p.resize(p.size() - 2);
+    return matches(p, n);
+  }
+  return false;
+}
+
+std::string stripTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+bool findFiles(const std::string& rawPattern, std::vector<DirEntry>& entries) {
+  entries.clear();
+  const std::string pattern = stripTrailingSlashes(rawPattern);
+  if (pattern.empty()) return false;
+  const size_t slash = pattern.rfind('/');
+  const std::string last = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+
+  if (!hasWildcard(last)) {
+    struct stat info;
+    bool isDirectory = false;
+    if (::stat(pattern.c_str(), &info) == 0) {
+      isDirectory = S_ISDIR(info.st_mode);
+    } else if (::lstat(pattern.c_str(), &info) != 0) {
+      return false;  // nothing there; a dangling or looping link is reported as a file
+    }
+    entries.push_back({last.empty() ? pattern : last, isDirectory});
+    return true;
+  }
+
+  const std::string directory =
+      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/")
+                                                                 : pattern.substr(0, slash);
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir) return false;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || !wildcardMatch(last, name)) continue;
+    struct stat info;
+    const std::string path = directory + "/" + name;
+    // lstat: a symbolic link is never a directory to recurse into.
+    const bool isDirectory = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    entries.push_back({name, isDirectory});
+  }
+  ::closedir(dir);
+  std::sort(entries.begin(), entries.end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return !entries.empty();
+}
+
+}  // namespace tessel::platform

@@ -1,0 +1,83 @@
+#include "dump.h"
+
+#include <vector>
+
+#include "core/exception.h"
+#include "core/text.h"
+#include "decode_report.h"
+#include "jpeg/jpeg_reader.h"
+#include "platform/files.h"
+
+namespace tessel::jpgdump {
+
+namespace {
+
+bool hasJpgExtension(const std::string& name) {
+  if (name.size() < 4) return false;
+  const char* e = name.c_str() + name.size() - 4;
+  return e[0] == '.' && (e[1] | 0x20) == 'j' && (e[2] | 0x20) == 'p' && (e[3] | 0x20) == 'g';
+}
+
+bool hasWildcard(const std::string& text) {
+  return text.find_first_of("*?") != std::string::npos;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+int expandPattern(const std::string& rawPattern, const Options& options, std::ostream& out) {
+  const std::string pattern = withoutTrailingSlashes(rawPattern);
+  std::vector<platform::DirEntry> entries;
+  if (!platform::findFiles(pattern, entries)) return 0;
+
+  const size_t slash = pattern.rfind('/');
+  const std::string prefix = slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
+  // A name without wildcards stands for itself, "." and ".." included.
+  const bool plain = !hasWildcard(pattern.substr(prefix.size()));
+
+  int count = 0;
+  for (const platform::DirEntry& entry : entries) {
+    if (!plain && (entry.name == "." || entry.name == "..")) continue;
+    const std::string path = plain ? pattern : prefix + entry.name;
+    if (entry.isDirectory) {
+      std::string sub;
+      if (pattern == ".") {
+        sub = "*.*";
+      } else {
+        sub = path + (path.back() == '/' ? "*.*" : "/*.*");
+      }
+      count += expandPattern(sub, options, out);
+    } else if (hasJpgExtension(entry.name)) {
+      dumpFile(path, options, out);
+      ++count;
+    }
+  }
+  return count;
+}
+
+void dumpFile(const std::string& path, const Options& options, std::ostream& out) {
+  try {
+    JPEGReader reader(path);
+    reader.parse();
+    const uint32_t size = reader.size();
+    if (!options.quiet) {
+      writef(out, "File %s (length=%u):\n", path.c_str(), size);
+      reader.markers->print(reader.view(), 1, out);
+      out.flush();
+    }
+    const uint32_t left = reader.tracker->unclaimedBytes();
+    writef(out, "Finished parsing %s (identified %u bytes out of %u, %u left).\n", path.c_str(),
+           size - left, size, left);
+    if (options.decode) decodeReport(reader, out);
+  } catch (const RawLayerException& e) {
+    writef(out, "Failed on %s: %s\n", path.c_str(), e.message().c_str());
+  }
+  out << '\n';
+  out.flush();
+}
+
+}  // namespace tessel::jpgdump

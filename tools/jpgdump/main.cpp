@@ -1,0 +1,38 @@
+// jpgdump: lists the marker segments of JPEG files, with the contents of the segments it
+// understands, and reports how many bytes were identified; -d also decodes each image.
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "core/text.h"
+#include "dump.h"
+
+int main(int argc, char** argv) {
+  std::ios::sync_with_stdio(false);
+  tessel::jpgdump::Options options;
+  // Arguments are handled strictly left to right: an option affects only the names after it.
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg[0] == '-') {
+      for (size_t k = 1; k < arg.size(); ++k) {
+        if (arg[k] == 'q') {
+          options.quiet = true;
+        } else if (arg[k] == 'd') {
+          options.decode = true;
+        } else {
+          std::cout.flush();
+          tessel::writef(std::cerr, "usage: %s [-q] [-d] <file name> ...\n", argv[0]);
+          return 1;
+        }
+      }
+      continue;
+    }
+    if (tessel::jpgdump::expandPattern(arg, options, std::cout) == 0) {
+      std::cout.flush();
+      tessel::writef(std::cerr, "Cannot find a JPEG file with name %s\n", arg.c_str());
+    }
+  }
+  std::cout.flush();
+  return 0;
+}
