@@ -15,6 +15,9 @@ struct DecoderState;
 // description, and unless `infoOnly` decodes the entropy-coded data into `image`.
 void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& image, bool infoOnly);
 
+// Decodes a segmented JPEG into `image` with a fresh decoder state (released on every path).
+void decodeJpegImage(const MarkerList& markers, PixelImage& image);
+
 // Collects an Exif thumbnail's frame facts (size, pixel format, description, resolution) into
 // `thumbnailImage` with a fresh decoder state, in info-only mode.
 void decodeThumbnailInfo(const MarkerList& thumbnail, PixelImage& thumbnailImage);

@@ -7,6 +7,9 @@ namespace tessel {
 void decodeImage(const MarkerList&, DecoderState&, PixelImage&, bool) {
   fail("Decoding is not available in this build");
 }
+void decodeJpegImage(const MarkerList&, PixelImage&) {
+  fail("Decoding is not available in this build");
+}
 void decodeThumbnailInfo(const MarkerList&, PixelImage&) {}
 void applyApp0(DecoderState&, PixelImage&, const uint8_t*, int32_t) {}
 void applyDqt(DecoderState&, const uint8_t*, int32_t) {}
