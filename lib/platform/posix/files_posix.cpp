@@ -67,6 +67,9 @@ int descriptorOf(NativeHandle handle) { return static_cast<int>(handle); }
 }  // namespace
 
 std::string systemErrorText(unsigned long code) {
+  // An unknown code has no text of its own (glibc would invent "Unknown error N"); the caller
+  // then falls back to the number.
+  if (code > INT32_MAX || !strerrorname_np(static_cast<int>(code))) return std::string();
   char buffer[256];
   // The GNU strerror_r returns a pointer that may or may not be the buffer.
   const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
