@@ -104,6 +104,13 @@ TEST(SegmentReaderTest, EverythingAfterTheFirstScanHeaderIsEntropyCodedData) {
   EXPECT_LE(s.tracker.unclaimedBytes(), 6u);
 }
 
+TEST(SegmentReaderTest, AScanHeaderReachingPastTheEoiLeavesNegativeScanData) {
+  // The only EOI pair lies inside the scan header's payload, so the data would end before it
+  // starts.
+  Segmented s(concat({kSoi, segmentBytes(0xDA, {1, 1, 0x00, 0, 63, 0, 0xFF, 0xD9, 7, 7}), {1, 2}}));
+  EXPECT_EQ(s.error, msg::kInvalidHeaderLengthOrCorrupt);
+}
+
 TEST(SegmentReaderTest, ThumbnailRangesUseTheirOwnEoiInsideABound) {
   // A stream inside a larger buffer: segmented with its own length under a pushed bound.
   const Bytes inner = concat({kSoi, segmentBytes(kApp3, {5}), kEoi});
