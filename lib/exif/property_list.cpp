@@ -39,6 +39,11 @@ Property::Property(uint32_t tag, uint32_t type, uint32_t count, const void* byte
   if (size != 0) std::memcpy(bytes_.data(), bytes, size);
 }
 
+void PropertyList::reserveFor(size_t count) {
+  // Room for twice the count needed, so that a list filled one item at a time grows rarely.
+  if (count > items_.capacity()) items_.reserve(2 * count);
+}
+
 void PropertyList::set(Property property) {
   for (Property& item : items_) {
     if (item.tag == property.tag) {
@@ -46,6 +51,11 @@ void PropertyList::set(Property property) {
       return;
     }
   }
+  append(std::move(property));
+}
+
+void PropertyList::append(Property property) {
+  reserveFor(items_.size() + 1);
   items_.push_back(std::move(property));
 }
 
@@ -57,7 +67,11 @@ const Property* PropertyList::find(uint32_t tag) const noexcept {
 }
 
 Property makeProperty(uint32_t tag, uint32_t type, uint32_t count, const void* bytes) {
-  return Property(tag, type, count, bytes, typeSize(type) * count);
+  // A size that does not fit in 32 bits would leave count and size disagreeing, and a reader of
+  // count values would run past the block.
+  const uint64_t size = uint64_t{typeSize(type)} * count;
+  if (size >= UINT32_MAX) fail(msg::kPropertyTooLarge);
+  return Property(tag, type, count, bytes, static_cast<uint32_t>(size));
 }
 
 void setAscii(PropertyList& list, uint32_t tag, const void* bytes, uint32_t count) {
@@ -96,7 +110,9 @@ const Property* findOrientation(const PropertyList& list) noexcept {
 
 }  // namespace
 
-bool hasOrientation(const PropertyList& list) noexcept { return findOrientation(list) != nullptr; }
+bool hasOrientation(const PropertyList& list) noexcept {
+  return findOrientation(list) != nullptr;
+}
 
 uint16_t orientation(const PropertyList& list) {
   const Property* item = findOrientation(list);

@@ -59,21 +59,25 @@ class PropertyList {
   // Replaces the first item with the same tag (the type is not compared), or appends.
   void set(Property property);
   // Appends without looking for an item of the same tag (the container reader keeps duplicates).
-  void append(Property property) { items_.push_back(std::move(property)); }
+  void append(Property property);
   // The first item with `tag`, or null.
   const Property* find(uint32_t tag) const noexcept;
   void clear() noexcept { items_.clear(); }
 
   const std::vector<Property>& items() const { return items_; }
   size_t count() const { return items_.size(); }
+  // Room for items before the list grows: 4 when new, then twice the count that needed more.
+  size_t capacity() const { return items_.capacity(); }
   bool empty() const { return items_.empty(); }
 
  private:
+  void reserveFor(size_t count);
+
   std::vector<Property> items_;
 };
 
 // A new item with size = typeSize(type) x count and the bytes copied; throws "Invalid property
-// type" through typeSize.
+// type" through typeSize, and "Property value is too large" when the size does not fit in 32 bits.
 Property makeProperty(uint32_t tag, uint32_t type, uint32_t count, const void* bytes);
 
 void setAscii(PropertyList& list, uint32_t tag, const void* bytes, uint32_t count);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+
+namespace tessel {
+
+class TIFFDirectory;
+
+// The name of a 32-bit tag (namespace included: Canon maker-note tags are 0x20000 + tag, GPS
+// tags 0x30000 + tag), or "???" for a tag without a name.
+const char* tagName(uint32_t tag);
+
+// Number of rows of the name table.
+size_t tagNameCount();
+
+// Lists one directory: its byte-order line and each entry, all at `level`. Positions are printed
+// relative to `base` (the first byte of the mapped file).
+void printDirectory(const TIFFDirectory& directory, const uint8_t* base, int level,
+                    std::ostream& out);
+
+}  // namespace tessel

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "jpeg/jpeg_reader.h"
+
+namespace tessel {
+
+// APP12: claimed whole; a "Ducky" block is named in the listing.
+class APP12Marker : public JPEGReader::Marker {
+ public:
+  using Marker::Marker;
+  void parse(RangeTracker& tracker) override;
+  void print(const uint8_t* base, int level, std::ostream& out) const override;
+};
+
+}  // namespace tessel

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "jpeg/jpeg_reader.h"
+
+namespace tessel {
+
+// APP13: claimed whole; Photoshop 3.0 content is named in the listing.
+class APP13Marker : public JPEGReader::Marker {
+ public:
+  using Marker::Marker;
+  void parse(RangeTracker& tracker) override;
+  void print(const uint8_t* base, int level, std::ostream& out) const override;
+};
+
+}  // namespace tessel

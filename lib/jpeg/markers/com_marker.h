@@ -1,0 +1,15 @@
+#pragma once
+
+#include "jpeg/jpeg_reader.h"
+
+namespace tessel {
+
+// COM: a comment, claimed whole and listed with unprintable bytes escaped.
+class COMMarker : public JPEGReader::Marker {
+ public:
+  using Marker::Marker;
+  void parse(RangeTracker& tracker) override;
+  void print(const uint8_t* base, int level, std::ostream& out) const override;
+};
+
+}  // namespace tessel

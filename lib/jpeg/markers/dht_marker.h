@@ -1,0 +1,18 @@
+#pragma once
+
+#include "jpeg/jpeg_reader.h"
+
+namespace tessel {
+
+// DHT: one or more Huffman tables. In a merged file it carries the new optimal codes.
+class DHTMarker : public JPEGReader::Marker {
+ public:
+  using Marker::Marker;
+  void parse(RangeTracker& tracker) override;
+  void applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly) override;
+  void write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
+             const Background& background, SegmentBuffer& out) override;
+  void print(const uint8_t* base, int level, std::ostream& out) const override;
+};
+
+}  // namespace tessel

@@ -1,0 +1,30 @@
+#include "jpeg/markers/dri_marker.h"
+
+#include "core/exception.h"
+#include "core/text.h"
+#include "jpeg/decoder/decoder.h"
+#include "jpeg/markers/marker_common.h"
+#include "jpeg/markers/messages.h"
+
+namespace tessel {
+
+void DRIMarker::parse(RangeTracker& tracker) {
+  if (length != 2) fail(msg::kDriWrongSize);
+  tracker.claim(payload, 2);
+}
+
+void DRIMarker::applyToDecoder(DecoderState& state, PixelImage&, bool) {
+  applyDri(state, payload, length);
+}
+
+// Merged files have no restart markers, so the restart interval is not written.
+void DRIMarker::write(EncodeState&, const PixelImage&, const PropertyList&, const Background&,
+                      SegmentBuffer&) {}
+
+void DRIMarker::print(const uint8_t* base, int level, std::ostream& out) const {
+  printMarkerHeader(*this, "DRI", base, level, out);
+  indent(level + 1, out);
+  writef(out, "Restart interval: %u\n", bigEndian16(payload));
+}
+
+}  // namespace tessel
