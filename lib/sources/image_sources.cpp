@@ -1,10 +1,81 @@
-// Placeholder until the image-source loader lands.
-#include "core/exception.h"
 #include "sources/image_sources.h"
+
+#include <string_view>
+
+#include "core/pixel_image.h"
+#include "exif/property_list.h"
+#include "jpeg/decoder/decoder.h"
+#include "jpeg/jpeg_reader.h"
 
 namespace tessel {
 
-void loadImageSource(PixelImage&, const std::string&) { fail("Image sources are not supported yet"); }
-void loadWithGdiplus(PixelImage&, const std::string&) { fail("Image sources are not supported yet"); }
+namespace {
+
+enum class SourceKind { kJpeg, kKpx, kRaw, kImagingLibrary };
+
+// The extension is everything after the last "." of the whole name, compared exactly.
+SourceKind kindOf(std::string_view fileName) {
+  const size_t dot = fileName.rfind('.');
+  if (dot == std::string_view::npos) return SourceKind::kImagingLibrary;
+  const std::string_view extension = fileName.substr(dot + 1);
+  if (extension == "JPG" || extension == "jpg" || extension == "JPEG" || extension == "jpeg") {
+    return SourceKind::kJpeg;
+  }
+  if (extension == "KPX" || extension == "kpx") return SourceKind::kKpx;
+  if (extension == "NEF" || extension == "nef") return SourceKind::kRaw;
+  return SourceKind::kImagingLibrary;
+}
+
+// Turns the image by 90 degrees: clockwise, source pixel (x, y) goes to row x, column
+// (height - 1 - y); counter-clockwise to row (width - 1 - x), column y.
+void rotateQuarter(PixelImage& image, bool clockwise) {
+  if (!image.pixels) return;
+  const uint32_t oldWidth = image.width, oldHeight = image.height;
+  PixelBuffer block = PixelImage::allocatePixels(oldHeight, oldWidth);
+  const uint16_t* in = image.pixels.get();
+  uint16_t* out = block.get();
+  for (uint32_t y = 0; y < oldHeight; ++y) {
+    for (uint32_t x = 0; x < oldWidth; ++x, in += 4) {
+      const size_t row = clockwise ? x : oldWidth - 1 - x;
+      const size_t column = clockwise ? oldHeight - 1 - y : y;
+      uint16_t* target = out + 4 * (row * oldHeight + column);
+      target[0] = in[0];
+      target[1] = in[1];
+      target[2] = in[2];
+      target[3] = in[3];
+    }
+  }
+  image.setPixels(oldHeight, oldWidth, std::move(block));
+}
+
+void loadJpeg(PixelImage& image, const std::string& fileName) {
+  JPEGReader reader(fileName);
+  reader.parse();
+  decodeJpegImage(*reader.markers, image);
+  if (hasOrientation(image.properties)) {
+    const uint16_t value = orientation(image.properties);
+    if (value == 6) rotateQuarter(image, true);
+    if (value == 8) rotateQuarter(image, false);
+  }
+}
+
+}  // namespace
+
+void loadImageSource(PixelImage& image, const std::string& fileName) {
+  switch (kindOf(fileName)) {
+    case SourceKind::kJpeg:
+      loadJpeg(image, fileName);
+      break;
+    case SourceKind::kKpx:
+      readKpxFile(image, fileName);
+      break;
+    case SourceKind::kRaw:
+      readRawTiffFile(image, fileName);
+      break;
+    case SourceKind::kImagingLibrary:
+      loadWithGdiplus(image, fileName);
+      break;
+  }
+}
 
 }  // namespace tessel

@@ -1,0 +1,73 @@
+// jpgmerge: writes a new JPEG from the pixels of an image source and the structure (frame,
+// sampling, quantization tables, segments, Exif block) of a metadata-source JPEG, then gives it
+// the metadata source's file times.
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+
+#include "core/exception.h"
+#include "core/mapped_file.h"
+#include "core/pixel_image.h"
+#include "exif/property_list.h"
+#include "jpeg/encoder/encoder.h"
+#include "jpeg/jpeg_reader.h"
+#include "merge_options.h"
+#include "platform/files.h"
+#include "sources/gdiplus_loader.h"
+#include "sources/image_sources.h"
+
+namespace tessel::jpgmerge {
+namespace {
+
+void runMerge(const MergeOptions& options) {
+  const ImagingSession imaging;
+
+  auto image = std::make_unique<PixelImage>();
+  loadImageSource(*image, *options.imageSource);
+
+  // The metadata source stays mapped while the output is opened, so an output naming the same
+  // file is refused instead of being truncated under the mapping.
+  auto reader = std::make_unique<JPEGReader>(*options.metadataSource);
+  reader->parse();
+
+  PropertyList overrides;
+  if (options.timestamp) setDateOverrides(overrides, *options.timestamp);
+
+  OutputFile output(*options.output);
+  try {
+    writeJpegFile(output, *image, *reader->markers, overrides, Background{0, 0, 0});
+    output.close();
+    overrides.clear();
+    reader.reset();
+    image.reset();
+    platform::copyFileTimes(*options.metadataSource, *options.output);
+  } catch (...) {
+    // A failed run leaves no damage: a file that this run created goes again. (An existing
+    // output is only written once the whole new file has been encoded in memory.)
+    output.close();
+    if (output.created()) platform::deleteFile(output.name());
+    throw;
+  }
+}
+
+}  // namespace
+}  // namespace tessel::jpgmerge
+
+int main(int argc, char** argv) {
+  using namespace tessel::jpgmerge;
+  MergeOptions options;
+  if (!parseMergeOptions(argc, argv, options)) {
+    std::fprintf(stderr, kUsage, argc > 0 && argv[0] ? argv[0] : "jpgmerge");
+    return 1;
+  }
+  try {
+    runMerge(options);
+    return 0;
+  } catch (const tessel::RawLayerException& e) {
+    std::fprintf(stderr, kException, e.message().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, kException, e.what());
+  }
+  return 1;
+}
