@@ -33,8 +33,23 @@ void writeJpegFile(OutputFile& output, const PixelImage& image, const MarkerList
                    const PropertyList& overrides, const Background& background);
 
 // The DHT marker's write: the source segment's tables, in their order and under their numbers,
-// with the encoder's new optimal codes.
+// with the encoder's new optimal codes. Fails with "Invalid Huffman table ID" for a malformed
+// table byte or a table that the scan does not use.
 void writeDhtSegment(const EncodeState& state, const uint8_t* payload, int32_t length,
                      SegmentBuffer& out);
+
+// Reads the frame, tables and scan layout from `source`'s SOF, DQT and SOS segments, validates
+// them, and encodes `image` (resampled to the frame size when it differs) into state.scanData.
+void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& source,
+                 const Background& background);
+
+// The SOF segment (code and payload): frame size and component records.
+void applyFrameHeader(EncodeState& state, uint8_t code, const uint8_t* payload, int32_t length);
+// A DQT segment: one or more quantization tables and their divisor tables.
+void applyQuantizationTables(EncodeState& state, const uint8_t* payload, int32_t length);
+// The SOS segment: the Huffman table numbers of each component of the scan.
+void applyScanHeader(EncodeState& state, const uint8_t* payload, int32_t length);
+// Chooses the sampling mode from the component layout and computes the MCU geometry.
+void planSampling(EncodeState& state);
 
 }  // namespace tessel

@@ -1,0 +1,283 @@
+#include "jpeg/encoder/huffman_encode.h"
+
+#include <algorithm>
+
+#include "core/exception.h"
+#include "core/messages.h"
+#include "jpeg/encoder/encode_state.h"
+#include "jpeg/encoder/encoder.h"
+#include "jpeg/encoder/messages.h"
+#include "jpeg/jpeg_reader.h"
+#include "jpeg/segment_buffer.h"
+
+namespace tessel {
+
+const uint8_t kZigzagToNatural[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+namespace {
+
+constexpr uint16_t kChainEnd = 0xFFFF;
+constexpr int kReservedSymbol = 255;
+constexpr uint8_t kZrl = 0xF0;
+constexpr uint8_t kEob = 0x00;
+
+// Highest-numbered symbol whose length is `length`, below `below` (exclusive); -1 when none.
+int highestSymbolOfLength(const HuffmanCodeTable& table, uint32_t length, int below) {
+  for (int s = below - 1; s >= 0; --s) {
+    if (table.entries[s].codeLength == length) return s;
+  }
+  return -1;
+}
+
+// Walks every block in scan order and reports its symbols to `sink`: MCU by MCU, component slots
+// in identifier order, each component's h x v blocks. The counting and the emitting pass both run
+// this one walker, so they cannot disagree about what the scan contains.
+template <class Sink>
+void walkBlocks(const EncodeState& state, const int16_t* blocks, Sink& sink) {
+  const EncodeComponent* blockComponent[6] = {};
+  int blockSlot[6] = {};
+  uint32_t count = 0;
+  for (int slot = 0; slot < 4; ++slot) {
+    const EncodeComponent* component = state.components[slot].get();
+    if (!component) continue;
+    for (uint32_t b = 0; b < component->h * component->v && count < 6; ++b) {
+      blockComponent[count] = component;
+      blockSlot[count] = slot;
+      ++count;
+    }
+  }
+  int32_t predictor[4] = {};
+  for (uint32_t mcu = 0; mcu < state.mcuCount; ++mcu) {
+    for (uint32_t b = 0; b < count; ++b, blocks += 64) {
+      const EncodeComponent& component = *blockComponent[b];
+      const int32_t diff = blocks[0] - predictor[blockSlot[b]];
+      predictor[blockSlot[b]] = blocks[0];
+      sink.dc(component, diff);
+      uint32_t run = 0;
+      for (int k = 1; k < 64; ++k) {
+        const int32_t x = blocks[k];
+        if (x == 0) {
+          ++run;
+          continue;
+        }
+        if (run > 15) {
+          const uint32_t zrls = ((run - 16) >> 4) + 1;
+          sink.zrl(component, zrls);
+          run -= 16 * zrls;
+        }
+        sink.ac(component, run, x);
+        run = 0;
+      }
+      if (run > 0) sink.eob(component);
+    }
+  }
+}
+
+// First pass: symbol frequencies.
+struct CountingSink {
+  void dc(const EncodeComponent& c, int32_t diff) {
+    ++c.dcTable->entries[magnitudeCategory(diff)].frequency;
+  }
+  void zrl(const EncodeComponent& c, uint32_t n) { c.acTable->entries[kZrl].frequency += n; }
+  void ac(const EncodeComponent& c, uint32_t run, int32_t x) {
+    ++c.acTable->entries[(run << 4) | magnitudeCategory(x)].frequency;
+  }
+  void eob(const EncodeComponent& c) { ++c.acTable->entries[kEob].frequency; }
+};
+
+// Second pass: codes into a byte stream. Bits fill a 32-bit accumulator from its most significant
+// end; whole bytes leave it only when the next code would not fit, and every 0xFF byte is followed
+// by a stuffed 0x00.
+class EmittingSink {
+ public:
+  explicit EmittingSink(std::vector<uint8_t>& out) : out_(out) {}
+
+  void dc(const EncodeComponent& c, int32_t diff) {
+    const uint32_t s = magnitudeCategory(diff);
+    putCode(c.dcTable->entries[s]);
+    putMagnitude(diff, s);
+  }
+  void zrl(const EncodeComponent& c, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) putCode(c.acTable->entries[kZrl]);
+  }
+  void ac(const EncodeComponent& c, uint32_t run, int32_t x) {
+    const uint32_t s = magnitudeCategory(x);
+    putCode(c.acTable->entries[(run << 4) | s]);
+    putMagnitude(x, s);
+  }
+  void eob(const EncodeComponent& c) { putCode(c.acTable->entries[kEob]); }
+
+  // Fills the last partial byte with 1 bits and emits it.
+  void finish() {
+    if (bits_ <= 0) return;
+    if (bits_ < 32) accumulator_ |= 0xFFFFFFFFu >> bits_;
+    while (bits_ > 0) {
+      emitTopByte();
+      bits_ -= 8;
+    }
+  }
+
+ private:
+  void putCode(const HuffmanCodeTable::Entry& entry) { put(entry.codeBits, entry.codeLength); }
+  // The low s bits of x for x > 0, of x - 1 for x < 0.
+  void putMagnitude(int32_t x, uint32_t s) { put(static_cast<uint32_t>(x < 0 ? x - 1 : x), s); }
+  void put(uint32_t value, uint32_t length) {
+    if (length == 0) return;
+    if (bits_ + static_cast<int>(length) > 32) {
+      while (bits_ >= 8) {
+        emitTopByte();
+        bits_ -= 8;
+      }
+    }
+    bits_ += static_cast<int>(length);
+    accumulator_ |= (value & ((1u << length) - 1)) << (32 - bits_);
+  }
+  void emitTopByte() {
+    const uint8_t byte = static_cast<uint8_t>(accumulator_ >> 24);
+    out_.push_back(byte);
+    if (byte == 0xFF) out_.push_back(0x00);
+    accumulator_ <<= 8;
+  }
+
+  std::vector<uint8_t>& out_;
+  uint32_t accumulator_ = 0;
+  int bits_ = 0;
+};
+
+}  // namespace
+
+void buildHuffmanTable(HuffmanCodeTable& table) {
+  // Working frequencies in 64 bits, so merged counts cannot wrap.
+  uint64_t frequency[256];
+  uint16_t next[256];
+  for (int s = 0; s < 256; ++s) {
+    table.entries[s].codeLength = 0;
+    table.entries[s].codeBits = 0;
+    frequency[s] = table.entries[s].frequency;
+    next[s] = kChainEnd;
+  }
+  // The reserved symbol takes part in the construction so that no real symbol gets the all-ones
+  // code; it cannot occur in 8-bit baseline data.
+  frequency[kReservedSymbol] = 1;
+
+  for (;;) {
+    // The two smallest non-zero frequencies; on a tie the higher symbol number wins, because
+    // symbols are scanned downwards and only a strictly smaller frequency displaces.
+    int c1 = -1, c2 = -1;
+    for (int s = 255; s >= 0; --s) {
+      if (frequency[s] == 0) continue;
+      if (c1 < 0 || frequency[s] < frequency[c1]) {
+        c2 = c1;
+        c1 = s;
+      } else if (c2 < 0 || frequency[s] < frequency[c2]) {
+        c2 = s;
+      }
+    }
+    if (c2 < 0) break;
+    // Both chains go one level deeper; c2's chain hangs off the end of c1's.
+    int s = c1;
+    for (;;) {
+      ++table.entries[s].codeLength;
+      if (next[s] == kChainEnd) break;
+      s = next[s];
+    }
+    next[s] = static_cast<uint16_t>(c2);
+    for (s = c2; s != kChainEnd; s = next[s]) ++table.entries[s].codeLength;
+    frequency[c1] += frequency[c2];
+    frequency[c2] = 0;
+  }
+
+  // Limit the lengths to 16 bits. Per round, of the two highest-numbered symbols of the greatest
+  // length L, the first moves up to L - 1; the second moves down to j + 1 together with the
+  // highest-numbered symbol of the greatest length j among 1..15. The sum of 2^-length over all
+  // symbols stays the same, so the code stays complete.
+  for (;;) {
+    uint32_t longest = 0;
+    for (const auto& entry : table.entries) longest = std::max(longest, entry.codeLength);
+    if (longest <= 16) break;
+    const int first = highestSymbolOfLength(table, longest, 256);
+    const int second = highestSymbolOfLength(table, longest, first);
+    int shorter = -1;
+    uint32_t j = 0;
+    for (uint32_t length = 15; length >= 1 && shorter < 0; --length) {
+      shorter = highestSymbolOfLength(table, length, 256);
+      j = length;
+    }
+    // A complete code always has an even count at its greatest length and some shorter code.
+    if (second < 0 || shorter < 0) fail(msg::kMergeInternalHuffmanError);
+    table.entries[first].codeLength = longest - 1;
+    table.entries[shorter].codeLength = j + 1;
+    table.entries[second].codeLength = j + 1;
+  }
+
+  // Canonical codes: by length, then by symbol number.
+  uint32_t code = 0;
+  for (uint32_t length = 1; length <= 16; ++length) {
+    for (auto& entry : table.entries) {
+      if (entry.codeLength == length) entry.codeBits = code++;
+    }
+    code <<= 1;
+  }
+  // The reserved symbol's code (all ones at the greatest length) is never used or written.
+  table.entries[kReservedSymbol].codeLength = 0;
+  table.entries[kReservedSymbol].codeBits = 0;
+}
+
+void writeHuffmanTable(const HuffmanCodeTable& table, uint8_t tableClass, uint8_t tableNumber,
+                       SegmentBuffer& out) {
+  out.append(static_cast<uint8_t>((tableClass << 4) | tableNumber));
+  for (uint32_t length = 1; length <= 16; ++length) {
+    uint32_t count = 0;
+    for (const auto& entry : table.entries) count += entry.codeLength == length;
+    out.append(static_cast<uint8_t>(count));
+  }
+  for (uint32_t length = 1; length <= 16; ++length) {
+    for (int s = 0; s < 256; ++s) {
+      if (table.entries[s].codeLength == length) out.append(static_cast<uint8_t>(s));
+    }
+  }
+}
+
+void encodeScan(EncodeState& state, const int16_t* blocks) {
+  CountingSink counter;
+  walkBlocks(state, blocks, counter);
+  for (int n = 0; n < 4; ++n) {
+    if (state.dcTables[n]) buildHuffmanTable(*state.dcTables[n]);
+    if (state.acTables[n]) buildHuffmanTable(*state.acTables[n]);
+  }
+  state.scanData.clear();
+  state.scanData.reserve(4096);
+  EmittingSink emitter(state.scanData);
+  walkBlocks(state, blocks, emitter);
+  emitter.finish();
+  state.scanLength = static_cast<uint32_t>(state.scanData.size());
+}
+
+void writeDhtSegment(const EncodeState& state, const uint8_t* payload, int32_t length,
+                     SegmentBuffer& out) {
+  out.beginSegment(kCodeDht);
+  int64_t pos = 0;
+  while (pos < length) {
+    // The table byte and the 16 counts must lie inside the segment.
+    if (pos + 17 > length) fail(msg::kInvalidOffset);
+    const uint8_t id = payload[pos];
+    const uint8_t tableClass = id >> 4;
+    const uint8_t number = id & 15;
+    if (tableClass > 1 || number >= 4) fail(msg::kMergeInvalidHuffmanId);
+    int64_t symbols = 0;
+    for (int i = 1; i <= 16; ++i) symbols += payload[pos + i];
+    pos += 17 + symbols;
+    if (pos > length) fail(msg::kInvalidOffset);
+    const HuffmanCodeTable* table =
+        (id & 0x10) ? state.acTables[number].get() : state.dcTables[number].get();
+    if (!table) fail(msg::kMergeInvalidHuffmanId);
+    writeHuffmanTable(*table, tableClass, number, out);
+  }
+  out.endSegment();
+}
+
+}  // namespace tessel

@@ -1,0 +1,41 @@
+#pragma once
+
+// Messages of the merge writer, the forward transform, the Huffman encoder and the resampler.
+// Code and tests both use these names, so a message is spelled in exactly one place. The names
+// carry a Merge or Resample prefix because the decoder keeps some of the same texts under its own
+// names, and a file may include both headers. Texts with a format directive go through failf.
+namespace tessel::msg {
+
+// Reading the metadata source's structure.
+inline constexpr char kMergeMissingSof[] = "Missing SOF marker";
+inline constexpr char kMergeMissingDqt[] = "Missing DQT marker";
+inline constexpr char kMergeMissingSos[] = "Missing SOS marker";
+inline constexpr char kMergeMissingQuantIndex[] = "Missing quantization table index";
+inline constexpr char kMergeMissingHuffmanIndex[] = "Missing Huffman table index";
+inline constexpr char kMergeBaselineOnly[] = "Merge only supports baseline Huffman";
+inline constexpr char kMergeUnsupportedPrecision[] = "Unsupported image format (precision=%u)";
+inline constexpr char kMergeInvalidQuantIndex[] = "Invalid quantization table index";
+inline constexpr char kMergeDuplicateQuantIndex[] = "Duplicate quantization table index";
+inline constexpr char kMergeInvalidComponentId[] = "Invalid component ID";
+// The sampling message: the opening, one entry per present component slot (slot, h, v), the
+// closing.
+inline constexpr char kMergeUnsupportedSamplingOpen[] = "Unsupported sampling (";
+inline constexpr char kMergeUnsupportedSamplingComponent[] = " comp %d: %d x %d";
+inline constexpr char kMergeUnsupportedSamplingClose[] = " )";
+// A zero quantizer would divide by zero: the coefficients become infinite and the scan could not
+// be decoded. Coded data never uses one.
+inline constexpr char kMergeInvalidQuantValue[] = "Invalid quantization table value";
+// A frame without pixels has nothing to encode (a height of 0 would need a DNL marker).
+inline constexpr char kMergeUnsupportedImageSize[] = "Unsupported image size (width=%u, height=%u)";
+
+// Writing the Huffman tables.
+inline constexpr char kMergeInvalidHuffmanId[] = "Invalid Huffman table ID";
+// An impossible state of the table construction (the fuzz harness treats it as a crash).
+inline constexpr char kMergeInternalHuffmanError[] = "Internal error: incomplete Huffman code";
+
+// Resampling.
+inline constexpr char kResampleEmptySource[] = "Cannot resample an image of %u x %u pixels";
+inline constexpr char kResampleSourceTooLarge[] =
+    "Image of %u x %u pixels is too large to resample";
+
+}  // namespace tessel::msg
