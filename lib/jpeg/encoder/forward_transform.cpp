@@ -221,7 +221,7 @@ void forwardDct(float* block, const DivisorTable& divisor) {
 
 void roundBlock(const float* block, int16_t* zigzagOut) {
   for (int k = 0; k < 64; ++k) {
-    const float v = block[kZigzagToNatural[k]];
+    const float v = block[kEncoderZigzag[k]];
     int32_t rounded;
     if (v >= 0.0f) {
       const float t = v + 0.5f;

@@ -85,7 +85,7 @@ void applyQuantizationTables(EncodeState& state, const uint8_t* payload, int32_t
     const uint8_t* entries = payload + pos + 1;
     for (int k = 0; k < 64; ++k) {
       const uint32_t value = wide ? bigEndian16(entries + 2 * k) : entries[k];
-      table->values[kZigzagToNatural[k]] = static_cast<float>(value);
+      table->values[kEncoderZigzag[k]] = static_cast<float>(value);
     }
     auto divisor = std::make_unique<DivisorTable>();
     buildDivisorTable(*table, *divisor);
