@@ -1,9 +1,407 @@
-// Placeholder until the raw reader lands.
+// Nikon NEF raw files: a big-endian TIFF walk that finds the full-resolution raw image (the
+// directory whose NewSubfileType is 0) and the decoder parameters in the Nikon maker note, then
+// strip decoding and colour-filter interpolation (raw_nikon_decoder.cpp).
+//
+// This walker is separate from the Exif directory model: it reads big-endian data only, keeps its
+// own type sizes and checks positions against the file size.
+
+#include "sources/raw_tiff_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <set>
+#include <vector>
+
 #include "core/exception.h"
+#include "core/mapped_file.h"
+#include "core/messages.h"
+#include "core/pixel_image.h"
+#include "exif/property_list.h"
 #include "sources/image_sources.h"
+#include "sources/raw_messages.h"
+#include "sources/raw_nikon_decoder.h"
 
 namespace tessel {
 
-void readRawTiffFile(PixelImage&, const std::string&) { fail("NEF files are not supported yet"); }
+namespace {
+
+enum RawTag : uint16_t {
+  kTagNewSubfileType = 254,
+  kTagImageWidth = 256,
+  kTagImageLength = 257,
+  kTagBitsPerSample = 258,
+  kTagStripOffsets = 273,
+  kTagRowsPerStrip = 278,
+  kTagStripByteCounts = 279,
+  kTagSubIfds = 330,
+  kTagCfaPattern = 33422,
+  kTagExifIfd = 34665,
+  kTagMakerNote = 37500,
+  kTagNikonDecoderParameters = 150,  // inside the Nikon maker note
+};
+
+constexpr uint32_t kMaxStrips = 16;
+constexpr uint32_t kNoSubfileType = 0xFFFFFFFF;
+
+// This walker's own type sizes; 0 marks a type it does not accept.
+uint32_t rawTypeSize(uint32_t type) {
+  switch (type) {
+    case 1:
+    case 2:
+    case 7:
+      return 1;
+    case 3:
+    case 8:
+      return 2;
+    case 4:
+    case 9:
+      return 4;
+    case 5:
+    case 10:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+uint16_t be16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+uint32_t be32(const uint8_t* p) {
+  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+// A property met during the walk. Setting a tag again replaces the pending item in place, as the
+// property list's setters do; the list itself is filled once, when the walk ends or fails. An
+// ASCII value is copied only then, so a file that repeats a long text in many entries costs one
+// copy instead of one per entry.
+struct PendingProperty {
+  uint32_t tag;
+  uint32_t type;
+  uint32_t count;       // ASCII: the byte count
+  const uint8_t* text;  // ASCII: the bytes in the mapping
+  uint32_t values[2];   // SHORT, LONG: values[0]; RATIONAL: numerator, denominator
+};
+
+struct Entry {
+  uint16_t tag;
+  uint16_t type;
+  uint32_t count;
+  uint64_t size;         // raw type size x count
+  const uint8_t* value;  // the value bytes: in the entry when size <= 4, else at its offset
+};
+
+// The walk's state for one file.
+class RawTiffReader {
+ public:
+  RawTiffReader(PixelImage& image, const uint8_t* bytes, uint32_t fileSize)
+      : bytes(bytes), fileSize(fileSize), image(image) {}
+
+  void walk();
+  void commitProperties();
+  void build(uint64_t maxPixels);
+
+ private:
+  void walkChain(uint64_t offset);
+  void enterDirectory(uint64_t position);
+  Entry readEntry(const uint8_t* field, uint64_t base);
+  void handleEntry(const Entry& entry);
+  void copyProperty(const Entry& entry);
+  void walkMakerNote(const uint8_t* p, uint64_t size);
+  void setPending(const PendingProperty& property);
+  void decodeStrips();
+
+  const uint8_t* bytes;
+  uint32_t fileSize;
+  PixelImage& image;
+  uint32_t subfileType = kNoSubfileType;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t bitsPerSample = 0;
+  uint32_t stripOffsets[kMaxStrips] = {};
+  uint32_t stripCount = 0;
+  uint32_t rowsPerStrip = 0;
+  uint32_t stripByteCount = 0;
+  uint32_t metaOffset = 0;
+  uint32_t metaSize = 0;
+  const CfaTables* cfa = nullptr;  // the red, green and blue method tables
+
+  std::set<uint64_t> visited;  // file positions of the directories read so far
+  std::vector<PendingProperty> pending;
+};
+
+void RawTiffReader::walk() {
+  if (fileSize < 8 || be32(bytes) != 0x4D4D002A) fail(msg::kRawInvalidStructure);
+  walkChain(be32(bytes + 4));
+}
+
+// No directory is read twice, and a file holds a bounded number of them, so that chains and
+// lists that lead back to a directory end instead of walking for ever.
+void RawTiffReader::enterDirectory(uint64_t position) {
+  if (visited.size() >= kRawMaxDirectories || !visited.insert(position).second) {
+    fail(msg::kRawInvalidStructure);
+  }
+}
+
+void RawTiffReader::walkChain(uint64_t offset) {
+  for (;;) {
+    if (offset < 8 || offset + 2 > fileSize) fail(msg::kRawInvalidStructure);
+    enterDirectory(offset);
+    const uint32_t count = be16(bytes + offset);
+    const uint64_t entries = offset + 2;
+    if (entries + 12 * uint64_t{count} + 4 > fileSize) fail(msg::kRawInvalidStructure);
+    // A NewSubfileType applies to the rest of its own directory and to those reached from it.
+    const uint32_t savedSubfileType = subfileType;
+    for (uint32_t i = 0; i < count; ++i) handleEntry(readEntry(bytes + entries + 12 * i, 0));
+    subfileType = savedSubfileType;
+    const uint32_t next = be32(bytes + entries + 12 * uint64_t{count});
+    if (next <= 8) return;
+    offset = next;
+  }
+}
+
+// An entry whose out-of-line value sits at `base` + its offset (0 in the file, the maker note's
+// own header inside it).
+Entry RawTiffReader::readEntry(const uint8_t* field, uint64_t base) {
+  Entry entry;
+  entry.tag = be16(field);
+  entry.type = be16(field + 2);
+  entry.count = be32(field + 4);
+  entry.size = uint64_t{rawTypeSize(entry.type)} * entry.count;
+  if (entry.size == 0) fail(msg::kRawInvalidType);
+  if (entry.size > 4) {
+    const uint64_t position = base + be32(field + 8);
+    if (position + entry.size > fileSize) fail(msg::kRawInvalidDataCount);
+    entry.value = bytes + position;
+  } else {
+    entry.value = field + 8;
+  }
+  return entry;
+}
+
+void RawTiffReader::handleEntry(const Entry& entry) {
+  const bool rawDirectory = subfileType == 0;
+  const bool oneLong = entry.type == kTypeLong && entry.count == 1;
+  switch (entry.tag) {
+    case kTagNewSubfileType:
+      if (!oneLong) fail(msg::kRawNewSubfileTypeType);
+      subfileType = be32(entry.value);
+      if (subfileType == 0) {
+        static constexpr char kRaw[] = "RAW";
+        setPending({kTagCompressionMode, kTypeAscii, sizeof kRaw, nullptr, {0, 0}});
+      }
+      break;
+    case kTagImageWidth:
+      if (!rawDirectory) break;
+      if (!oneLong) fail(msg::kRawImageWidthType);
+      width = be32(entry.value);
+      break;
+    case kTagImageLength:
+      if (!rawDirectory) break;
+      if (!oneLong) fail(msg::kRawImageLengthType);
+      height = be32(entry.value);
+      break;
+    case kTagBitsPerSample:
+      if (!rawDirectory) break;
+      if (entry.type != kTypeShort || entry.count != 1) fail(msg::kRawBitsPerSampleType);
+      bitsPerSample = be16(entry.value);
+      break;
+    case kTagStripOffsets:
+      if (!rawDirectory) break;
+      if (entry.type != kTypeLong || entry.count > kMaxStrips) fail(msg::kRawStripOffsetsType);
+      stripCount = entry.count;
+      for (uint32_t i = 0; i < stripCount; ++i) stripOffsets[i] = be32(entry.value + 4 * i);
+      break;
+    case kTagRowsPerStrip:
+      if (!rawDirectory) break;
+      if (!oneLong) fail(msg::kRawRowsPerStripType);
+      rowsPerStrip = be32(entry.value);
+      break;
+    case kTagStripByteCounts:
+      if (!rawDirectory) break;
+      if (!oneLong) fail(msg::kRawStripByteCountsType);
+      stripByteCount = be32(entry.value);
+      break;
+    case kTagSubIfds:
+    case kTagExifIfd:
+      if (entry.type != kTypeLong) fail(msg::kRawSubIfdsType);
+      for (uint32_t i = 0; i < entry.count; ++i) walkChain(be32(entry.value + 4 * uint64_t{i}));
+      break;
+    case kTagCfaPattern:
+      if (!rawDirectory) break;
+      cfa = entry.type == kTypeByte && entry.count == 4 ? cfaTablesFor(entry.value) : nullptr;
+      if (!cfa) fail(msg::kRawCfaPatternValue);
+      break;
+    case kTagMakerNote:
+      walkMakerNote(entry.value, entry.size);
+      break;
+    default:
+      break;
+  }
+  copyProperty(entry);
+}
+
+// Descriptive tags are copied from every directory: ASCII as it stands, SHORT, LONG and RATIONAL
+// when they hold one value.
+void RawTiffReader::copyProperty(const Entry& entry) {
+  if (!isImagePropertyTag(entry.tag)) return;
+  switch (entry.type) {
+    case kTypeAscii:
+      setPending({entry.tag, kTypeAscii, entry.count, entry.value, {0, 0}});
+      break;
+    case kTypeShort:
+      if (entry.count == 1) setPending({entry.tag, kTypeShort, 1, nullptr, {be16(entry.value), 0}});
+      break;
+    case kTypeLong:
+      if (entry.count == 1) setPending({entry.tag, kTypeLong, 1, nullptr, {be32(entry.value), 0}});
+      break;
+    case kTypeRational:
+      if (entry.count == 1) {
+        setPending(
+            {entry.tag, kTypeRational, 1, nullptr, {be32(entry.value), be32(entry.value + 4)}});
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// The Nikon maker note: "Nikon", a zero byte, four version bytes, then a TIFF header of its own
+// to which every offset inside is relative. Only tag 150, the decoder parameters, is used.
+void RawTiffReader::walkMakerNote(const uint8_t* p, uint64_t size) {
+  // The header reaches to byte 17 (the first IFD offset), so 18 bytes must be there.
+  if (size < 18 || std::memcmp(p, "Nikon\0", 6) != 0 || be32(p + 10) != 0x4D4D002A ||
+      be32(p + 14) != 8) {
+    fail(msg::kRawInvalidMakerNote);
+  }
+  const uint64_t header = static_cast<uint64_t>(p + 10 - bytes);
+  const uint64_t end = static_cast<uint64_t>(p - bytes) + size;
+  uint64_t offset = header + 8;
+  for (;;) {
+    if (offset + 2 > end) fail(msg::kRawInvalidMakerNote);
+    const uint32_t count = be16(bytes + offset);
+    const uint64_t entries = offset + 2;
+    if (entries + 12 * uint64_t{count} + 4 > end) fail(msg::kRawInvalidMakerNote);
+    enterDirectory(offset);
+    for (uint32_t i = 0; i < count; ++i) {
+      const Entry entry = readEntry(bytes + entries + 12 * i, header);
+      if (entry.tag == kTagNikonDecoderParameters) {
+        metaOffset = static_cast<uint32_t>(entry.value - bytes);
+        metaSize = static_cast<uint32_t>(entry.size);
+      }
+    }
+    const uint32_t next = be32(bytes + entries + 12 * uint64_t{count});
+    if (next <= 8) return;
+    offset = header + next;
+  }
+}
+
+void RawTiffReader::setPending(const PendingProperty& property) {
+  for (PendingProperty& item : pending) {
+    if (item.tag == property.tag) {
+      item = property;
+      return;
+    }
+  }
+  pending.push_back(property);
+}
+
+void RawTiffReader::commitProperties() {
+  PropertyList& list = image.properties;
+  for (const PendingProperty& item : pending) {
+    if (item.tag == kTagCompressionMode && item.text == nullptr) {
+      setCompressionMode(list, msg::kRawCompressionMode);
+      continue;
+    }
+    switch (item.type) {
+      case kTypeAscii:
+        setAscii(list, item.tag, item.text, item.count);
+        break;
+      case kTypeShort:
+        setShort(list, item.tag, static_cast<uint16_t>(item.values[0]));
+        break;
+      case kTypeLong:
+        setLong(list, item.tag, item.values[0]);
+        break;
+      default:
+        setRational(list, item.tag, item.values[0], item.values[1]);
+        break;
+    }
+  }
+  pending.clear();
+}
+
+void RawTiffReader::build(uint64_t maxPixels) {
+  if (width == 0) fail(msg::kRawImageWidthMissing);
+  if (height == 0) fail(msg::kRawImageLengthMissing);
+  if (bitsPerSample == 0) fail(msg::kRawBitsPerSampleMissing);
+  if (stripCount == 0) fail(msg::kRawStripOffsetsMissing);
+  if (rowsPerStrip == 0) fail(msg::kRawRowsPerStripMissing);
+  if (stripByteCount == 0) fail(msg::kRawStripByteCountsMissing);
+  if (uint64_t{rowsPerStrip} * stripCount != height) fail(msg::kRawInvalidImageStructure);
+  if (!cfa) fail(msg::kRawCfaPatternValue);
+
+  image.width = width;
+  image.height = height;
+  image.pixels.reset();
+  if (maxPixels != 0 && uint64_t{width} * height > maxPixels) {
+    failf(msg::kImageTooLarge, width, height);
+  }
+  image.pixels = PixelImage::allocatePixels(width, height);
+  decodeStrips();
+}
+
+void RawTiffReader::decodeStrips() {
+  const size_t stripSamples = size_t{rowsPerStrip} * width;  // at most width x height
+  const size_t stripPixelSamples = stripSamples * 4;
+  std::unique_ptr<uint16_t[]> raw(new (std::nothrow) uint16_t[stripSamples]);
+  if (!raw) fail(msg::kRawNikonAllocation);
+  uint32_t strip = 0;
+  try {
+    for (; strip < stripCount; ++strip) {
+      const NikonParameters parameters = readNikonParameters(bytes + metaOffset, metaSize);
+      const uint32_t offset = stripOffsets[strip];
+      // The coded data runs from the strip's offset to the end of the file.
+      if (offset >= fileSize) fail(msg::kRawNikonInvalid);
+      const uint16_t largest = decodeNikonStrip(bytes + offset, fileSize - offset, bitsPerSample,
+                                                parameters, width, rowsPerStrip, raw.get());
+      interpolateStrip(raw.get(), width, rowsPerStrip, strip * rowsPerStrip, *cfa,
+                       cfaShift(largest), image.pixels.get() + strip * stripPixelSamples);
+    }
+  } catch (...) {
+    // The rows no strip has reached yet hold no pixels: leave them black rather than undefined.
+    uint16_t* rest = image.pixels.get() + strip * stripPixelSamples;
+    std::fill(rest, image.pixels.get() + stripCount * stripPixelSamples, uint16_t{0});
+    throw;
+  }
+}
+
+}  // namespace
+
+void readRawTiffBytes(PixelImage& image, const std::string& fileName, const uint8_t* bytes,
+                      uint32_t size, uint64_t maxPixels) {
+  try {
+    RawTiffReader reader(image, bytes, size);
+    try {
+      reader.walk();
+    } catch (...) {
+      // Properties met before the failure stay in the image.
+      reader.commitProperties();
+      throw;
+    }
+    reader.commitProperties();
+    reader.build(maxPixels);
+  } catch (const RawLayerException& e) {
+    failf(msg::kRawError, fileName.c_str(), e.message().c_str());
+  }
+}
+
+void readRawTiffFile(PixelImage& image, const std::string& fileName) {
+  const MappedFile file(fileName);
+  readRawTiffBytes(image, fileName, file.view(), file.size());
+}
 
 }  // namespace tessel

@@ -1,0 +1,363 @@
+// Nikon lossless coding: Huffman-coded differences with two-row, two-column prediction, and the
+// colour-filter interpolation that turns a decoded strip into RGBA pixels.
+
+#include "sources/raw_nikon_decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <new>
+#include <vector>
+
+#include "core/exception.h"
+#include "sources/raw_messages.h"
+
+namespace tessel {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Colour-filter method tables, indexed by (column & 1) + 2 x (row & 1).
+
+constexpr uint8_t kRggbRed[4] = {0, 2, 1, 4}, kRggbBlue[4] = {4, 1, 2, 0};
+constexpr uint8_t kGrbgRed[4] = {2, 0, 4, 1}, kGrbgBlue[4] = {1, 4, 0, 2};
+constexpr uint8_t kGreenOnDiagonal[4] = {3, 0, 0, 3};   // RGGB, BGGR
+constexpr uint8_t kGreenOffDiagonal[4] = {0, 3, 3, 0};  // GRBG, GBRG
+
+struct PatternEntry {
+  uint8_t pattern[4];
+  CfaTables tables;
+};
+
+// Blue in BGGR sits where red sits in RGGB, so the two layouts swap their red and blue tables;
+// GRBG and GBRG likewise.
+const PatternEntry kPatterns[] = {
+    {{0, 1, 1, 2}, {kRggbRed, kGreenOnDiagonal, kRggbBlue}},   // RGGB
+    {{2, 1, 1, 0}, {kRggbBlue, kGreenOnDiagonal, kRggbRed}},   // BGGR
+    {{1, 0, 2, 1}, {kGrbgRed, kGreenOffDiagonal, kGrbgBlue}},  // GRBG
+    {{1, 2, 0, 1}, {kGrbgBlue, kGreenOffDiagonal, kGrbgRed}},  // GBRG
+};
+
+// ---------------------------------------------------------------------------------------------
+// Huffman coding.
+
+struct CodeTable {
+  uint8_t counts[16];  // number of codes of length 1..16
+  uint8_t symbols[16];
+};
+
+// Low 4 bits of a symbol: the number of difference bits after the code; high 4 bits: a left
+// shift (0 for every symbol of both tables).
+constexpr CodeTable kTable12 = {{0, 1, 4, 2, 3, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                                {5, 4, 6, 3, 7, 2, 8, 1, 9, 0, 10, 11, 12}};
+constexpr CodeTable kTable14 = {{0, 1, 4, 2, 2, 3, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0},
+                                {7, 6, 8, 5, 9, 4, 10, 3, 11, 12, 2, 0, 1, 13, 14}};
+
+// The lookup: entry 0 holds L, the longest code length; entry 1 + c holds (length << 8) | symbol
+// of the code that is a prefix of the L-bit value c.
+std::vector<uint16_t> buildLookup(const CodeTable& table) {
+  int longest = 0;
+  for (int length = 1; length <= 16; ++length) {
+    if (table.counts[length - 1] != 0) longest = length;
+  }
+  std::vector<uint16_t> lookup;
+  try {
+    lookup.assign((size_t{1} << longest) + 1, 0);
+  } catch (const std::bad_alloc&) {
+    fail(msg::kRawNikonAllocation);
+  }
+  lookup[0] = static_cast<uint16_t>(longest);
+  uint32_t code = 0;
+  int index = 0;
+  for (int length = 1; length <= longest; ++length) {
+    for (int i = 0; i < table.counts[length - 1]; ++i, ++index, ++code) {
+      const uint32_t first = code << (longest - length);
+      const uint32_t last = (code + 1) << (longest - length);
+      const uint16_t entry = static_cast<uint16_t>(length << 8 | table.symbols[index]);
+      std::fill(lookup.begin() + 1 + first, lookup.begin() + 1 + last, entry);
+    }
+    code <<= 1;
+  }
+  return lookup;
+}
+
+// Bits most significant first. The stream behaves as if it were refilled a byte at a time, only
+// when a read needs more bits than are buffered, and as if missing bytes past the end read as
+// zero; it actually loads four bytes at once and keeps the account needed to tell where such a
+// byte-wise reader would stand (see readPosition).
+class BitStream {
+ public:
+  BitStream(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+  // Guarantees at least 24 buffered bits: enough for a code and its difference bits.
+  void fill() {
+    if (bits_ >= 24) return;
+    uint32_t word = 0;
+    if (size_ - position_ >= 4) {
+      word = uint32_t{data_[position_]} << 24 | uint32_t{data_[position_ + 1]} << 16 |
+             uint32_t{data_[position_ + 2]} << 8 | data_[position_ + 3];
+      position_ += 4;
+    } else {
+      for (int i = 0; i < 4; ++i) {
+        word = word << 8 | (position_ < size_ ? data_[position_++] : 0u);
+      }
+    }
+    buffer_ = buffer_ << 32 | word;
+    bits_ += 32;
+    loaded_ += 32;
+  }
+  uint32_t peek(int n) const {
+    return static_cast<uint32_t>(buffer_ >> (bits_ - n)) & ((uint32_t{1} << n) - 1);
+  }
+  void skip(int n) { bits_ -= n; }
+  uint64_t consumed() const { return loaded_ - static_cast<uint64_t>(bits_); }
+  // True when more bits were consumed than the data holds.
+  bool overrun() const { return consumed() > uint64_t{size_} * 8; }
+  // Where a byte-wise reader would stand after a stream whose last read was a peek of `peekBits`
+  // at bit `lastPeek` followed by the consumption up to consumed(): it has loaded every byte that
+  // any read reached into, up to the end of the data.
+  uint64_t readPosition(uint64_t lastPeek, int peekBits) const {
+    const uint64_t reached = std::max(lastPeek + static_cast<uint64_t>(peekBits), consumed());
+    return std::min<uint64_t>(size_, (reached + 7) / 8);
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t position_ = 0;
+  uint64_t buffer_ = 0;
+  int bits_ = 0;
+  uint64_t loaded_ = 0;
+};
+
+[[noreturn]] void invalidStrip() {
+  fail(msg::kRawNikonInvalid);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Interpolation.
+
+// The samples of one strip with the neighbours of a site clamped to the strip, so that a site
+// without a neighbour on either side uses the nearest existing one.
+struct StripView {
+  const uint16_t* samples;
+  uint32_t width;
+  uint32_t rows;
+
+  uint32_t at(uint32_t y, uint32_t x) const { return samples[size_t{y} * width + x]; }
+};
+
+uint32_t middleTwoSum(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+  const uint32_t high = std::max(std::max(a, b), std::max(c, d));
+  const uint32_t low = std::min(std::min(a, b), std::min(c, d));
+  return a + b + c + d - high - low;
+}
+
+// One colour at one site by `method`, for any position class. Row class: top (the strip's first
+// row), bottom (its last row) or middle; column class: left, right or middle.
+uint32_t siteValue(uint8_t method, const StripView& s, uint32_t y, uint32_t x, unsigned k) {
+  const bool top = y == 0;
+  const bool bottom = !top && y == s.rows - 1;
+  const bool left = x == 0;
+  const bool right = !left && x == s.width - 1;
+  const uint32_t a = y == 0 ? 0 : y - 1;
+  const uint32_t b = y + 1 < s.rows ? y + 1 : s.rows - 1;
+  const uint32_t l = x == 0 ? 0 : x - 1;
+  const uint32_t r = x + 1 < s.width ? x + 1 : s.width - 1;
+  const auto mean2 = [k](uint32_t p, uint32_t q) { return ((p + q) << k) >> 1; };
+  const auto mean3 = [k](uint32_t p, uint32_t q, uint32_t t) { return ((p + q + t) << k) / 3; };
+  switch (method) {
+    case kCfaOwn:
+      return s.at(y, x) << k;
+    case kCfaVertical:
+      if (top) return s.at(b, x) << k;
+      if (bottom) return s.at(a, x) << k;
+      return mean2(s.at(a, x), s.at(b, x));
+    case kCfaHorizontal:
+      if (left) return s.at(y, r) << k;
+      if (right) return s.at(y, l) << k;
+      return mean2(s.at(y, l), s.at(y, r));
+    case kCfaDirect:
+      if (top && left) return mean2(s.at(y, r), s.at(b, x));
+      if (top && right) return mean2(s.at(y, l), s.at(b, x));
+      if (bottom && left) return mean2(s.at(y, r), s.at(a, x));
+      if (bottom && right) return mean2(s.at(y, l), s.at(a, x));
+      if (top) return mean3(s.at(y, l), s.at(y, r), s.at(b, x));
+      if (bottom) return mean3(s.at(y, l), s.at(y, r), s.at(a, x));
+      if (left) return mean3(s.at(a, x), s.at(b, x), s.at(y, r));
+      if (right) return mean3(s.at(a, x), s.at(b, x), s.at(y, l));
+      return (middleTwoSum(s.at(a, x), s.at(b, x), s.at(y, l), s.at(y, r)) << k) >> 1;
+    default:  // kCfaDiagonal
+      if (top && left) return s.at(b, r) << k;
+      if (top && right) return s.at(b, l) << k;
+      if (bottom && left) return s.at(a, r) << k;
+      if (bottom && right) return s.at(a, l) << k;
+      if (top) return mean2(s.at(b, l), s.at(b, r));
+      if (bottom) return mean2(s.at(a, l), s.at(a, r));
+      if (left) return mean2(s.at(a, r), s.at(b, r));
+      if (right) return mean2(s.at(a, l), s.at(b, l));
+      return (middleTwoSum(s.at(a, l), s.at(a, r), s.at(b, l), s.at(b, r)) << k) >> 1;
+  }
+}
+
+// The interior sites of one row for one colour and one column parity: every neighbour exists,
+// so the method alone decides. `out` points at the colour's sample of the row's first pixel.
+template <int Method>
+void interiorRun(const uint16_t* above, const uint16_t* row, const uint16_t* below, uint32_t x,
+                 uint32_t end, unsigned k, uint16_t* out) {
+  for (; x < end; x += 2) {
+    uint32_t value;
+    if constexpr (Method == kCfaOwn) {
+      value = uint32_t{row[x]} << k;
+    } else if constexpr (Method == kCfaVertical) {
+      value = ((uint32_t{above[x]} + below[x]) << k) >> 1;
+    } else if constexpr (Method == kCfaHorizontal) {
+      value = ((uint32_t{row[x - 1]} + row[x + 1]) << k) >> 1;
+    } else if constexpr (Method == kCfaDirect) {
+      value = (middleTwoSum(above[x], below[x], row[x - 1], row[x + 1]) << k) >> 1;
+    } else {
+      value = (middleTwoSum(above[x - 1], above[x + 1], below[x - 1], below[x + 1]) << k) >> 1;
+    }
+    out[size_t{4} * x] = static_cast<uint16_t>(value);
+  }
+}
+
+void interiorRow(uint8_t method, const uint16_t* above, const uint16_t* row, const uint16_t* below,
+                 uint32_t x, uint32_t end, unsigned k, uint16_t* out) {
+  switch (method) {
+    case kCfaOwn:
+      return interiorRun<kCfaOwn>(above, row, below, x, end, k, out);
+    case kCfaVertical:
+      return interiorRun<kCfaVertical>(above, row, below, x, end, k, out);
+    case kCfaHorizontal:
+      return interiorRun<kCfaHorizontal>(above, row, below, x, end, k, out);
+    case kCfaDirect:
+      return interiorRun<kCfaDirect>(above, row, below, x, end, k, out);
+    default:
+      return interiorRun<kCfaDiagonal>(above, row, below, x, end, k, out);
+  }
+}
+
+void edgePixel(const StripView& s, uint32_t y, uint32_t x, unsigned k, const CfaTables& tables,
+               unsigned rowParity, uint16_t* pixel) {
+  const unsigned position = (x & 1) + 2 * rowParity;
+  pixel[0] = static_cast<uint16_t>(siteValue(tables.red[position], s, y, x, k));
+  pixel[1] = static_cast<uint16_t>(siteValue(tables.green[position], s, y, x, k));
+  pixel[2] = static_cast<uint16_t>(siteValue(tables.blue[position], s, y, x, k));
+  pixel[3] = 0xFFFF;
+}
+
+}  // namespace
+
+const CfaTables* cfaTablesFor(const uint8_t* pattern) {
+  for (const PatternEntry& entry : kPatterns) {
+    if (std::equal(entry.pattern, entry.pattern + 4, pattern)) return &entry.tables;
+  }
+  return nullptr;
+}
+
+NikonParameters readNikonParameters(const uint8_t* bytes, size_t size) {
+  // Version 0x46 marks lossless coding; a second version byte follows.
+  if (size < 1 || bytes[0] != 0x46) invalidStrip();
+  // The second version byte, the four seeds and the two bytes after them must all be present.
+  if (size < 12) invalidStrip();
+  NikonParameters parameters;
+  for (int i = 0; i < 4; ++i) {
+    parameters.seeds[i / 2][i % 2] =
+        static_cast<uint16_t>(bytes[2 + 2 * i] << 8 | bytes[3 + 2 * i]);
+  }
+  return parameters;
+}
+
+uint16_t decodeNikonStrip(const uint8_t* data, size_t size, uint32_t bitsPerSample,
+                          const NikonParameters& parameters, uint32_t width, uint32_t rows,
+                          uint16_t* samples) {
+  const std::vector<uint16_t> lookup = buildLookup(bitsPerSample == 14 ? kTable14 : kTable12);
+  const int longest = lookup[0];
+  const uint16_t* const codes = lookup.data() + 1;
+  // (1 << bitsPerSample) & 0x7FFF: 0 from 15 bits on, so that every sample is then out of range.
+  const uint32_t limit = bitsPerSample < 15 ? uint32_t{1} << bitsPerSample : 0;
+  // Since every sample lies below `limit` <= 16384, samples never exceed 16383.
+
+  BitStream stream(data, size);
+  uint64_t lastPeek = 0;
+  const auto nextDiff = [&]() -> uint16_t {
+    stream.fill();
+    lastPeek = stream.consumed();
+    const uint16_t entry = codes[stream.peek(longest)];
+    stream.skip(entry >> 8);
+    const int symbol = entry & 0xFF;
+    const int n = symbol & 15, shift = symbol >> 4;
+    if (n == 0) return static_cast<uint16_t>((1 << shift) >> 1);
+    const int32_t d = static_cast<int32_t>(stream.peek(n));
+    stream.skip(n);
+    int32_t diff = ((2 * d + 1) << shift) >> 1;
+    // The JPEG sign extension of an n-bit difference when the shift is 0.
+    if ((diff & (1 << (n - 1))) == 0) diff += (shift == 0 ? 1 : 0) - (1 << n);
+    return static_cast<uint16_t>(diff);
+  };
+
+  uint16_t vertical[2][2] = {{parameters.seeds[0][0], parameters.seeds[0][1]},
+                             {parameters.seeds[1][0], parameters.seeds[1][1]}};
+  uint16_t largest = 0;
+  for (uint32_t r = 0; r < rows; ++r) {
+    uint16_t* out = samples + size_t{r} * width;
+    uint16_t* seed = vertical[r & 1];
+    uint16_t horizontal[2] = {0, 0};
+    for (uint32_t c = 0; c < width; ++c) {
+      uint16_t& predictor = horizontal[c & 1];
+      if (c < 2) {
+        seed[c] = static_cast<uint16_t>(seed[c] + nextDiff());
+        predictor = seed[c];
+      } else {
+        predictor = static_cast<uint16_t>(predictor + nextDiff());
+      }
+      if (predictor >= limit) invalidStrip();
+      out[c] = predictor;
+      largest = std::max(largest, predictor);
+    }
+    // Data that ran out mid-strip can never end exactly at the end of the file.
+    if (stream.overrun()) invalidStrip();
+  }
+  if (stream.readPosition(lastPeek, longest) != size) invalidStrip();
+  return largest;
+}
+
+unsigned cfaShift(uint32_t maxSample) {
+  if (maxSample == 0 || maxSample >= 0x8000) return 0;
+  return static_cast<unsigned>(16 - std::bit_width(maxSample));
+}
+
+void interpolateStrip(const uint16_t* samples, uint32_t width, uint32_t rows, uint32_t firstRow,
+                      const CfaTables& tables, unsigned shift, uint16_t* rgba) {
+  if (width == 0 || rows == 0) return;
+  const StripView strip{samples, width, rows};
+  const uint8_t* const methods[3] = {tables.red, tables.green, tables.blue};
+  for (uint32_t y = 0; y < rows; ++y) {
+    const unsigned rowParity = (firstRow + y) & 1;
+    uint16_t* row = rgba + size_t{y} * width * 4;
+    const bool edgeRow = y == 0 || y == rows - 1;
+    if (edgeRow || width < 3) {
+      for (uint32_t x = 0; x < width; ++x) {
+        edgePixel(strip, y, x, shift, tables, rowParity, row + size_t{4} * x);
+      }
+      continue;
+    }
+    const uint16_t* above = samples + size_t{y - 1} * width;
+    const uint16_t* middle = samples + size_t{y} * width;
+    const uint16_t* below = samples + size_t{y + 1} * width;
+    for (int colour = 0; colour < 3; ++colour) {
+      for (unsigned parity = 0; parity < 2; ++parity) {
+        // The first interior column of this parity is 1 or 2; the last column is an edge.
+        const uint32_t start = parity == 1 ? 1 : 2;
+        interiorRow(methods[colour][parity + 2 * rowParity], above, middle, below, start, width - 1,
+                    shift, row + colour);
+      }
+    }
+    for (uint32_t x = 1; x + 1 < width; ++x) row[size_t{4} * x + 3] = 0xFFFF;
+    edgePixel(strip, y, 0, shift, tables, rowParity, row);
+    edgePixel(strip, y, width - 1, shift, tables, rowParity, row + size_t{4} * (width - 1));
+  }
+}
+
+}  // namespace tessel
