@@ -1,0 +1,143 @@
+#pragma once
+
+// Huffman entropy decoding: the lookup built from DHT segments, the bit reader with its
+// byte-stuffing, marker and end-of-data rules, and the restart resynchronisation. The baseline
+// and progressive passes share all of it.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace tessel {
+
+// A canonical Huffman code (JPEG Annex C) as a multi-level table of 256-entry pages. A page is
+// indexed by the next eight bits of the stream; page 0 is the root. Each 16-bit entry is one of
+//   0xFFFF      no code starts with these bits (any entry whose high byte is 0xFF is empty);
+//   0xFE00 | p  the code is longer than eight bits and continues in page p (1..255): consume
+//               eight bits and look the next eight up in page p;
+//   (L << 8)|S  a code of L bits (1..8) at this level for symbol S: consume L bits.
+// A code of up to 8 bits is a leaf of page 0, replicated over every index that begins with it;
+// a code of 9 to 16 bits is a leaf of length L - 8 in the page chosen by its first eight bits.
+//
+// Worked example: two 2-bit codes 00 and 01 for symbols 0x01 and 0x02, one 3-bit code 100 for
+// 0x03 and one 9-bit code 101000000 for 0x11 (counts N2 = 2, N3 = 1, N9 = 1). Page 0 holds
+// 0x0201 at indexes 0x00-0x3F, 0x0202 at 0x40-0x7F, 0x0303 at 0x80-0x9F, the link 0xFE01 at
+// 0xA0 and 0xFFFF from 0xA1 on. Page 1 holds 0x0111 (one more bit, a 0) at 0x00-0x7F and 0xFFFF
+// at 0x80-0xFF. Since codes are assigned in increasing order, the empty entries of every page
+// form one run at its end.
+//
+// `fast` and `fastAc` are derived from the pages to decode the common short codes with one
+// access; they never change what is decoded (see decodeSymbol).
+struct HuffmanLookup {
+  static constexpr uint32_t kFastBits = 9;
+
+  std::vector<uint16_t> entries;  // pageCount x 256
+  uint32_t pageCount = 0;
+
+  // Indexed by the next kFastBits bits: (L << 8) | S for a code of L <= kFastBits bits, or 0
+  // when the code is longer or there is none.
+  std::array<uint16_t, 1u << kFastBits> fast{};
+  // For AC decoding: a code of L bits for symbol (r << 4) | s with s != 0 whose L + s value bits
+  // both lie within the next kFastBits bits. Entry = (value << 16) | (r << 8) | (L + s), with the
+  // extended value as a signed 16-bit number; 0 when there is no such code.
+  std::array<uint32_t, 1u << kFastBits> fastAc{};
+};
+
+// Builds `lookup` from the 16 code-length counts and the symbols at `offset` within a DHT
+// payload of `length` bytes, and advances `offset` past them. Throws "Invalid Huffman code table"
+// when the code space overflows, codes conflict or more than 255 second-level pages would be
+// needed, and "Invalid offset or corrupt data" when the counts or symbols run past the payload.
+void buildHuffmanLookup(HuffmanLookup& lookup, const uint8_t* payload, int32_t length,
+                        int32_t& offset);
+
+// Reads entropy-coded data most significant bit first. `bits` holds `count` valid bits at its
+// top; the bits below them are always zero.
+struct BitReader {
+  const uint8_t* position = nullptr;  // next unread byte
+  const uint8_t* end = nullptr;       // one past the last byte
+  uint32_t bits = 0;
+  uint32_t count = 0;  // 0..32
+};
+
+// Tops the bit buffer up to more than 24 bits while data lasts. This is the only code that knows
+// the byte rules: 0xFF 0x00 is a stuffed 0xFF data byte; 0xFF followed by anything else, or 0xFF
+// as the last byte, is a marker, in front of which every refill stops, so that all further reads
+// of the scan see no new data.
+inline void refillBits(const uint8_t*& position, const uint8_t* end, uint32_t& bits,
+                       uint32_t& count) {
+  if (count > 24) return;
+  if (end - position >= 4) {
+    const uint32_t word = (uint32_t{position[0]} << 24) | (uint32_t{position[1]} << 16) |
+                          (uint32_t{position[2]} << 8) | position[3];
+    // No 0xFF byte among the four: take as many whole bytes as fit.
+    if ((((~word) - 0x01010101u) & word & 0x80808080u) == 0) {
+      const uint32_t n = (32 - count) >> 3;  // 1..4
+      const uint64_t top = uint64_t{word} >> (32 - 8 * n);
+      bits |= static_cast<uint32_t>(top << (32 - count - 8 * n));
+      position += n;
+      count += 8 * n;
+      return;
+    }
+  }
+  while (count <= 24 && position != end) {
+    uint32_t byte = *position;
+    if (byte == 0xFF) {
+      if (end - position < 2 || position[1] != 0x00) return;  // a marker: stop in front of it
+      position += 2;
+    } else {
+      position += 1;
+    }
+    bits |= byte << (24 - count);
+    count += 8;
+  }
+}
+
+// The general decode that follows the pages; also handles refills and the end of data.
+uint8_t decodeSymbolSlow(BitReader& reader, const HuffmanLookup& lookup);
+uint32_t receiveBitsSlow(BitReader& reader, uint32_t n);
+
+// Decodes one symbol. When the code cannot be completed because the data has ended (or a marker
+// follows), returns 0 and leaves the reader as it was: 0 is a zero DC difference and an end of
+// block, so data that ends early decodes as flat blocks. Throws "Corrupt image data" for bits
+// that start no code. A short code that is wholly within the buffered bits is taken from the
+// fast table; that is exactly what the page walk would do without refilling.
+inline uint8_t decodeSymbol(BitReader& reader, const HuffmanLookup& lookup) {
+  const uint32_t entry = lookup.fast[reader.bits >> (32 - HuffmanLookup::kFastBits)];
+  const uint32_t length = entry >> 8;
+  if (length - 1 < reader.count) {  // 1 <= length <= count
+    reader.bits <<= length;
+    reader.count -= length;
+    return static_cast<uint8_t>(entry);
+  }
+  return decodeSymbolSlow(reader, lookup);
+}
+
+// The next n bits (1 <= n <= 16) as an unsigned number; 0, with the reader unchanged, when fewer
+// than n bits are left before the end of the data or a marker.
+inline uint32_t receiveBits(BitReader& reader, uint32_t n) {
+  if (reader.count < n) return receiveBitsSlow(reader, n);
+  const uint32_t value = reader.bits >> (32 - n);
+  reader.bits <<= n;
+  reader.count -= n;
+  return value;
+}
+
+// JPEG's EXTEND (T.81 F.2.2.1): a received value v of s bits below 2^(s-1) stands for
+// v - 2^s + 1. s is 1..16.
+constexpr int32_t extend(uint32_t v, uint32_t s) {
+  return v < (1u << (s - 1)) ? static_cast<int32_t>(v) - static_cast<int32_t>((1u << s) - 1)
+                             : static_cast<int32_t>(v);
+}
+
+// The restart step: discards the bit buffer and moves to just past the next restart marker
+// 0xFF, 0xD0 + (restartIndex mod 8), or to the end when there is none. Bytes before it are
+// skipped unread; no other marker is accepted in its place.
+void resynchronise(BitReader& reader, uint32_t restartIndex);
+
+// The standard zig-zag to natural order table (T.81 Figure A.6).
+inline constexpr std::array<uint8_t, 64> kZigzagToNatural = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+}  // namespace tessel

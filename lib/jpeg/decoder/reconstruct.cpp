@@ -1,0 +1,381 @@
+#include "jpeg/decoder/reconstruct.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/pixel_image.h"
+#include "jpeg/decoder/decoder_state.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tessel {
+
+const std::array<float, 64> kIdctScale = {
+    0.125f,     0.17338f,   0.1633204f, 0.1469844f, 0.125f,     0.0982119f, 0.0676495f, 0.0344874f,
+    0.17338f,   0.2404849f, 0.2265319f, 0.2038733f, 0.17338f,   0.1362238f, 0.0938326f, 0.0478354f,
+    0.1633204f, 0.2265319f, 0.2133884f, 0.1920444f, 0.1633204f, 0.12832f,   0.0883883f, 0.04506f,
+    0.1469844f, 0.2038733f, 0.1920444f, 0.1728354f, 0.1469844f, 0.1154849f, 0.0795474f, 0.0405529f,
+    0.125f,     0.17338f,   0.1633204f, 0.1469844f, 0.125f,     0.0982119f, 0.0676495f, 0.0344874f,
+    0.0982119f, 0.1362238f, 0.12832f,   0.1154849f, 0.0982119f, 0.0771646f, 0.0531519f, 0.0270966f,
+    0.0676495f, 0.0938326f, 0.0883883f, 0.0795474f, 0.0676495f, 0.0531519f, 0.0366117f, 0.0186645f,
+    0.0344874f, 0.0478354f, 0.04506f,   0.0405529f, 0.0344874f, 0.0270966f, 0.0186645f, 0.0095151f,
+};
+
+void scaleQuantTable(QuantTable& table) {
+  for (size_t i = 0; i < 64; ++i) table.values[i] = table.values[i] * kIdctScale[i];
+}
+
+namespace {
+
+// The AAN butterfly on eight inputs, in exactly this order of operations. T is float, or a
+// vector of floats whose lanes are independent blocks' columns or rows: every lane then goes
+// through the same operations as the scalar form.
+template <typename T>
+inline void butterfly(const T* x, T* out) {
+  const T k1 = T{} + 1.4142135f;
+  const T k2 = T{} + 1.847759f;
+  const T k3 = T{} + 2.613126f;
+  const T k4 = T{} + 1.0823922f;
+
+  const T t10 = x[0] + x[4];
+  const T t11 = x[0] - x[4];
+  const T t13 = x[2] + x[6];
+  const T t12 = (x[2] - x[6]) * k1 - t13;
+  const T e0 = t10 + t13;
+  const T e3 = t10 - t13;
+  const T e1 = t11 + t12;
+  const T e2 = t11 - t12;
+
+  const T z13 = x[5] + x[3];
+  const T z10 = x[5] - x[3];
+  const T z11 = x[1] + x[7];
+  const T z12 = x[1] - x[7];
+  const T o7 = z11 + z13;
+  const T z5 = (z10 + z12) * k2;
+  const T o6 = z5 - z10 * k3 - o7;
+  const T o5 = (z11 - z13) * k1 - o6;
+  const T o4 = z12 * k4 - z5 + o5;
+
+  out[0] = e0 + o7;
+  out[1] = e1 + o6;
+  out[2] = e2 + o5;
+  out[3] = e3 - o4;
+  out[4] = e3 + o4;
+  out[5] = e2 - o5;
+  out[6] = e1 - o6;
+  out[7] = e0 - o7;
+}
+
+// Colour conversion constants, applied in 32-bit floats (16-bit output, 8-bit input scale).
+constexpr float kLumaScale = 257.0f;
+constexpr float kCrToR = 362.2283f;
+constexpr float kCbToG = 87.57424f;
+constexpr float kCrToG = 183.4464f;
+constexpr float kCbToB = 457.3386f;
+constexpr float kOffset = 32896.5f;  // 128 x 257 level shift plus 0.5 for rounding
+
+}  // namespace
+
+#if defined(__SSE2__)
+
+void inverseDct(const int16_t* coefficients, float* out, const QuantTable& table) {
+  const float* q = table.values.data();
+
+  __m128i rows[8];
+  for (int r = 0; r < 8; ++r) {
+    rows[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + 8 * r));
+  }
+  // Every coefficient but the DC one, ORed together.
+  __m128i any = _mm_and_si128(rows[0], _mm_set_epi16(-1, -1, -1, -1, -1, -1, -1, 0));
+  for (int r = 1; r < 8; ++r) any = _mm_or_si128(any, rows[r]);
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) {
+    // Only the DC coefficient is set: every column but the first is zero, and the row pass of
+    // (d, 0, ..., 0) gives d in every position.
+    const __m128 d = _mm_set1_ps(static_cast<float>(coefficients[0]) * q[0]);
+    for (int i = 0; i < 64; i += 4) _mm_storeu_ps(out + i, d);
+    return;
+  }
+
+  // Column pass: lanes are columns 0-3 (lo) and 4-7 (hi); x[r] is row r times its table row.
+  // A column whose rows 1..7 are zero yields x[0]q[0] in every row from the butterfly as well.
+  __m128 lo[8], hi[8];
+  for (int r = 0; r < 8; ++r) {
+    const __m128i sign = _mm_srai_epi16(rows[r], 15);
+    const __m128 vlo = _mm_cvtepi32_ps(_mm_unpacklo_epi16(rows[r], sign));
+    const __m128 vhi = _mm_cvtepi32_ps(_mm_unpackhi_epi16(rows[r], sign));
+    lo[r] = _mm_mul_ps(vlo, _mm_load_ps(q + 8 * r));
+    hi[r] = _mm_mul_ps(vhi, _mm_load_ps(q + 8 * r + 4));
+  }
+  __m128 wlo[8], whi[8];
+  butterfly(lo, wlo);
+  butterfly(hi, whi);
+
+  // Row pass: transpose so that lanes are rows, transform, transpose back.
+  for (int half = 0; half < 2; ++half) {
+    __m128 x[8];
+    for (int k = 0; k < 4; ++k) {
+      x[k] = wlo[4 * half + k];
+      x[4 + k] = whi[4 * half + k];
+    }
+    _MM_TRANSPOSE4_PS(x[0], x[1], x[2], x[3]);
+    _MM_TRANSPOSE4_PS(x[4], x[5], x[6], x[7]);
+    __m128 y[8];
+    butterfly(x, y);
+    _MM_TRANSPOSE4_PS(y[0], y[1], y[2], y[3]);
+    _MM_TRANSPOSE4_PS(y[4], y[5], y[6], y[7]);
+    float* o = out + 32 * half;
+    for (int k = 0; k < 4; ++k) {
+      _mm_storeu_ps(o + 8 * k, y[k]);
+      _mm_storeu_ps(o + 8 * k + 4, y[4 + k]);
+    }
+  }
+}
+
+namespace {
+
+// The chroma terms of eight pixels, lanes 0-3 and 4-7.
+struct Chroma8 {
+  __m128 r[2];   // Cr x 362.2283
+  __m128 gb[2];  // Cb x 87.57424
+  __m128 gr[2];  // Cr x 183.4464
+  __m128 b[2];   // Cb x 457.3386
+};
+
+// Clamps to 0..65535 and packs eight values to unsigned 16-bit. Clamping before the conversion
+// gives the same result as truncating first and clamping the integer, and keeps values beyond
+// the 32-bit range defined.
+inline __m128i toSamples(__m128 a, __m128 b) {
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 top = _mm_set1_ps(65535.0f);
+  const __m128i bias = _mm_set1_epi32(32768);
+  const __m128i ia = _mm_sub_epi32(_mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(a, zero), top)), bias);
+  const __m128i ib = _mm_sub_epi32(_mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(b, zero), top)), bias);
+  return _mm_xor_si128(_mm_packs_epi32(ia, ib), _mm_set1_epi16(-32768));
+}
+
+inline void storeRgba8(uint16_t* out, __m128i r, __m128i g, __m128i b) {
+  const __m128i a = _mm_set1_epi16(-1);
+  const __m128i rgLo = _mm_unpacklo_epi16(r, g);
+  const __m128i rgHi = _mm_unpackhi_epi16(r, g);
+  const __m128i baLo = _mm_unpacklo_epi16(b, a);
+  const __m128i baHi = _mm_unpackhi_epi16(b, a);
+  __m128i* o = reinterpret_cast<__m128i*>(out);
+  _mm_storeu_si128(o + 0, _mm_unpacklo_epi32(rgLo, baLo));
+  _mm_storeu_si128(o + 1, _mm_unpackhi_epi32(rgLo, baLo));
+  _mm_storeu_si128(o + 2, _mm_unpacklo_epi32(rgHi, baHi));
+  _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(rgHi, baHi));
+}
+
+// Eight pixels from eight luma values and their chroma terms.
+inline void colourPixels8(const float* luma, const Chroma8& c, uint16_t* out) {
+  const __m128 scale = _mm_set1_ps(kLumaScale);
+  const __m128 offset = _mm_set1_ps(kOffset);
+  __m128 r[2], g[2], b[2];
+  for (int i = 0; i < 2; ++i) {
+    const __m128 y = _mm_mul_ps(_mm_loadu_ps(luma + 4 * i), scale);
+    r[i] = _mm_add_ps(_mm_add_ps(c.r[i], y), offset);
+    g[i] = _mm_add_ps(_mm_sub_ps(_mm_sub_ps(y, c.gb[i]), c.gr[i]), offset);
+    b[i] = _mm_add_ps(_mm_add_ps(c.b[i], y), offset);
+  }
+  storeRgba8(out, toSamples(r[0], r[1]), toSamples(g[0], g[1]), toSamples(b[0], b[1]));
+}
+
+// Chroma terms of four chroma samples.
+struct Chroma4 {
+  __m128 r, gb, gr, b;
+};
+inline Chroma4 chromaTerms(const float* cb, const float* cr) {
+  const __m128 vb = _mm_loadu_ps(cb);
+  const __m128 vr = _mm_loadu_ps(cr);
+  return {_mm_mul_ps(vr, _mm_set1_ps(kCrToR)), _mm_mul_ps(vb, _mm_set1_ps(kCbToG)),
+          _mm_mul_ps(vr, _mm_set1_ps(kCrToG)), _mm_mul_ps(vb, _mm_set1_ps(kCbToB))};
+}
+
+// Eight chroma samples at full resolution.
+inline Chroma8 chromaFull(const float* cb, const float* cr) {
+  const Chroma4 a = chromaTerms(cb, cr);
+  const Chroma4 b = chromaTerms(cb + 4, cr + 4);
+  return {{a.r, b.r}, {a.gb, b.gb}, {a.gr, b.gr}, {a.b, b.b}};
+}
+
+// Four chroma samples, each serving two neighbouring pixels.
+inline Chroma8 chromaDoubled(const float* cb, const float* cr) {
+  const Chroma4 a = chromaTerms(cb, cr);
+  return {{_mm_unpacklo_ps(a.r, a.r), _mm_unpackhi_ps(a.r, a.r)},
+          {_mm_unpacklo_ps(a.gb, a.gb), _mm_unpackhi_ps(a.gb, a.gb)},
+          {_mm_unpacklo_ps(a.gr, a.gr), _mm_unpackhi_ps(a.gr, a.gr)},
+          {_mm_unpacklo_ps(a.b, a.b), _mm_unpackhi_ps(a.b, a.b)}};
+}
+
+}  // namespace
+
+void convertMcu1x1(const float* blocks, uint16_t* out, size_t stride) {
+  const float* y = blocks;
+  const float* cb = blocks + 64;
+  const float* cr = blocks + 128;
+  for (int r = 0; r < 8; ++r) {
+    colourPixels8(y + 8 * r, chromaFull(cb + 8 * r, cr + 8 * r), out + 4 * stride * r);
+  }
+}
+
+void convertMcu1x2(const float* blocks, uint16_t* out, size_t stride) {
+  const float* cb = blocks + 128;
+  const float* cr = blocks + 192;
+  for (int r = 0; r < 8; ++r) {
+    uint16_t* row = out + 4 * stride * r;
+    colourPixels8(blocks + 8 * r, chromaDoubled(cb + 8 * r, cr + 8 * r), row);
+    colourPixels8(blocks + 64 + 8 * r, chromaDoubled(cb + 8 * r + 4, cr + 8 * r + 4), row + 32);
+  }
+}
+
+void convertMcu2x1(const float* blocks, uint16_t* out, size_t stride) {
+  const float* cb = blocks + 128;
+  const float* cr = blocks + 192;
+  for (int r = 0; r < 16; ++r) {
+    const float* y = blocks + 64 * (r >> 3) + 8 * (r & 7);
+    colourPixels8(y, chromaFull(cb + 8 * (r >> 1), cr + 8 * (r >> 1)), out + 4 * stride * r);
+  }
+}
+
+void convertMcu2x2(const float* blocks, uint16_t* out, size_t stride) {
+  const float* cb = blocks + 256;
+  const float* cr = blocks + 320;
+  for (int r = 0; r < 16; ++r) {
+    const float* y = blocks + 128 * (r >> 3) + 8 * (r & 7);
+    const int c = 8 * (r >> 1);
+    uint16_t* row = out + 4 * stride * r;
+    colourPixels8(y, chromaDoubled(cb + c, cr + c), row);
+    colourPixels8(y + 64, chromaDoubled(cb + c + 4, cr + c + 4), row + 32);
+  }
+}
+
+void convertMcuGray(const float* blocks, uint16_t* out, size_t stride) {
+  const __m128 scale = _mm_set1_ps(kLumaScale);
+  const __m128 offset = _mm_set1_ps(kOffset);
+  for (int r = 0; r < 8; ++r) {
+    const __m128 a = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(blocks + 8 * r), scale), offset);
+    const __m128 b = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(blocks + 8 * r + 4), scale), offset);
+    const __m128i v = toSamples(a, b);
+    storeRgba8(out + 4 * stride * r, v, v, v);
+  }
+}
+
+#else  // portable scalar forms of the same arithmetic
+
+void inverseDct(const int16_t* coefficients, float* out, const QuantTable& table) {
+  const float* q = table.values.data();
+  float workspace[64];
+  for (int c = 0; c < 8; ++c) {
+    bool acZero = true;
+    for (int r = 1; r < 8; ++r) acZero = acZero && coefficients[8 * r + c] == 0;
+    if (acZero) {
+      const float dc = static_cast<float>(coefficients[c]) * q[c];
+      for (int r = 0; r < 8; ++r) workspace[8 * r + c] = dc;
+      continue;
+    }
+    float x[8], y[8];
+    for (int r = 0; r < 8; ++r) x[r] = static_cast<float>(coefficients[8 * r + c]) * q[8 * r + c];
+    butterfly(x, y);
+    for (int r = 0; r < 8; ++r) workspace[8 * r + c] = y[r];
+  }
+  for (int r = 0; r < 8; ++r) butterfly(workspace + 8 * r, out + 8 * r);
+}
+
+namespace {
+
+inline uint16_t toSample(float v) {
+  if (!(v > 0.0f)) return 0;
+  if (v >= 65535.0f) return 65535;
+  return static_cast<uint16_t>(static_cast<int32_t>(v));
+}
+
+inline void colourPixel(float luma, float cb, float cr, uint16_t* out) {
+  const float y = luma * kLumaScale;
+  out[0] = toSample((cr * kCrToR + y) + kOffset);
+  out[1] = toSample(((y - cb * kCbToG) - cr * kCrToG) + kOffset);
+  out[2] = toSample((cb * kCbToB + y) + kOffset);
+  out[3] = 65535;
+}
+
+// Converts an MCU of `lumaCols` x `lumaRows` blocks with 1x1 chroma blocks after them.
+void convertMcu(const float* blocks, uint16_t* out, size_t stride, int lumaCols, int lumaRows) {
+  const float* cb = blocks + 64 * lumaCols * lumaRows;
+  const float* cr = cb + 64;
+  for (int r = 0; r < 8 * lumaRows; ++r) {
+    for (int c = 0; c < 8 * lumaCols; ++c) {
+      const float luma = blocks[64 * ((r >> 3) * lumaCols + (c >> 3)) + 8 * (r & 7) + (c & 7)];
+      const int chroma = 8 * (r / lumaRows) + c / lumaCols;
+      colourPixel(luma, cb[chroma], cr[chroma], out + 4 * (stride * r + c));
+    }
+  }
+}
+
+}  // namespace
+
+void convertMcu1x1(const float* blocks, uint16_t* out, size_t stride) {
+  convertMcu(blocks, out, stride, 1, 1);
+}
+void convertMcu1x2(const float* blocks, uint16_t* out, size_t stride) {
+  convertMcu(blocks, out, stride, 2, 1);
+}
+void convertMcu2x1(const float* blocks, uint16_t* out, size_t stride) {
+  convertMcu(blocks, out, stride, 1, 2);
+}
+void convertMcu2x2(const float* blocks, uint16_t* out, size_t stride) {
+  convertMcu(blocks, out, stride, 2, 2);
+}
+void convertMcuGray(const float* blocks, uint16_t* out, size_t stride) {
+  for (int r = 0; r < 8; ++r) {
+    for (int c = 0; c < 8; ++c) {
+      const uint16_t v = toSample(blocks[8 * r + c] * kLumaScale + kOffset);
+      uint16_t* p = out + 4 * (stride * r + c);
+      p[0] = p[1] = p[2] = v;
+      p[3] = 65535;
+    }
+  }
+}
+
+#endif
+
+McuConverter converterFor(uint32_t samplingMode) {
+  switch (samplingMode) {
+    case kSampling1x1:
+      return convertMcu1x1;
+    case kSampling1x2:
+      return convertMcu1x2;
+    case kSampling2x1:
+      return convertMcu2x1;
+    case kSampling2x2:
+      return convertMcu2x2;
+    default:
+      return convertMcuGray;
+  }
+}
+
+void placeMcuRow(const DecoderState& state, PixelImage& image, uint32_t y, const float* blocks) {
+  const McuConverter convert = converterFor(state.samplingMode);
+  const size_t width = state.width;
+  uint16_t* const pixels = image.pixels.get();
+  const bool wholeRows = y + state.mcuHeight <= state.height;
+  const size_t blockFloats = size_t{state.blocksPerMcu} * 64;
+  for (uint32_t i = 0; i < state.mcusPerRow; ++i) {
+    const uint32_t x = i * state.mcuWidth;
+    const float* mcu = blocks + i * blockFloats;
+    if (wholeRows && x + state.mcuWidth <= state.width) {
+      convert(mcu, pixels + 4 * (y * width + x), width);
+      continue;
+    }
+    // An edge MCU: convert into a scratch MCU, then copy what lies inside the image.
+    alignas(16) uint16_t scratch[16 * 32 * 4];
+    convert(mcu, scratch, 32);
+    const size_t columns = std::min<size_t>(state.mcuWidth, state.width - x);
+    for (uint32_t r = 0; r < state.mcuHeight && y + r < state.height; ++r) {
+      std::memcpy(pixels + 4 * ((y + r) * width + x), scratch + 4 * 32 * r,
+                  columns * 4 * sizeof(uint16_t));
+    }
+  }
+}
+
+}  // namespace tessel
