@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -81,53 +82,42 @@ std::vector<uint16_t> buildLookup(const CodeTable& table) {
   return lookup;
 }
 
-// Bits most significant first. The stream behaves as if it were refilled a byte at a time, only
-// when a read needs more bits than are buffered, and as if missing bytes past the end read as
-// zero; it actually loads four bytes at once and keeps the account needed to tell where such a
-// byte-wise reader would stand (see readPosition).
+// Bits most significant first, read at an absolute bit position; the data behaves as if zero
+// bytes followed it. This matches a reader that is refilled a byte at a time only when a read
+// needs more bits than it holds (and adds nothing past the end): readPosition tells where such a
+// reader would stand.
 class BitStream {
  public:
   BitStream(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
-  // Guarantees at least 24 buffered bits: enough for a code and its difference bits.
-  void fill() {
-    if (bits_ >= 24) return;
-    uint32_t word = 0;
-    if (size_ - position_ >= 4) {
-      word = uint32_t{data_[position_]} << 24 | uint32_t{data_[position_ + 1]} << 16 |
-             uint32_t{data_[position_ + 2]} << 8 | data_[position_ + 3];
-      position_ += 4;
+  // At least 57 bits from the current position, left-aligned.
+  uint64_t window() const {
+    const size_t byte = static_cast<size_t>(position_ >> 3);
+    uint64_t word = 0;
+    if (byte + 8 <= size_) {
+      std::memcpy(&word, data_ + byte, 8);
+      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
     } else {
-      for (int i = 0; i < 4; ++i) {
-        word = word << 8 | (position_ < size_ ? data_[position_++] : 0u);
-      }
+      for (size_t i = 0; i < 8; ++i) word = word << 8 | (byte + i < size_ ? data_[byte + i] : 0u);
     }
-    buffer_ = buffer_ << 32 | word;
-    bits_ += 32;
-    loaded_ += 32;
+    return word << (position_ & 7);
   }
-  uint32_t peek(int n) const {
-    return static_cast<uint32_t>(buffer_ >> (bits_ - n)) & ((uint32_t{1} << n) - 1);
-  }
-  void skip(int n) { bits_ -= n; }
-  uint64_t consumed() const { return loaded_ - static_cast<uint64_t>(bits_); }
+  void skip(int n) { position_ += static_cast<uint64_t>(n); }
+  uint64_t position() const { return position_; }
   // True when more bits were consumed than the data holds.
-  bool overrun() const { return consumed() > uint64_t{size_} * 8; }
-  // Where a byte-wise reader would stand after a stream whose last read was a peek of `peekBits`
-  // at bit `lastPeek` followed by the consumption up to consumed(): it has loaded every byte that
-  // any read reached into, up to the end of the data.
+  bool overrun() const { return position_ > uint64_t{size_} * 8; }
+  // The byte position of a byte-wise reader whose last read was a peek of `peekBits` at bit
+  // `lastPeek`, followed by the consumption up to position(): it has loaded every byte that any
+  // read reached into, up to the end of the data.
   uint64_t readPosition(uint64_t lastPeek, int peekBits) const {
-    const uint64_t reached = std::max(lastPeek + static_cast<uint64_t>(peekBits), consumed());
+    const uint64_t reached = std::max(lastPeek + static_cast<uint64_t>(peekBits), position_);
     return std::min<uint64_t>(size_, (reached + 7) / 8);
   }
 
  private:
   const uint8_t* data_;
   size_t size_;
-  size_t position_ = 0;
-  uint64_t buffer_ = 0;
-  int bits_ = 0;
-  uint64_t loaded_ = 0;
+  uint64_t position_ = 0;
 };
 
 [[noreturn]] void invalidStrip() {
@@ -200,42 +190,76 @@ uint32_t siteValue(uint8_t method, const StripView& s, uint32_t y, uint32_t x, u
   }
 }
 
-// The interior sites of one row for one colour and one column parity: every neighbour exists,
-// so the method alone decides. `out` points at the colour's sample of the row's first pixel.
+// One colour at an interior site, where every neighbour exists and the method alone decides.
 template <int Method>
-void interiorRun(const uint16_t* above, const uint16_t* row, const uint16_t* below, uint32_t x,
-                 uint32_t end, unsigned k, uint16_t* out) {
-  for (; x < end; x += 2) {
-    uint32_t value;
-    if constexpr (Method == kCfaOwn) {
-      value = uint32_t{row[x]} << k;
-    } else if constexpr (Method == kCfaVertical) {
-      value = ((uint32_t{above[x]} + below[x]) << k) >> 1;
-    } else if constexpr (Method == kCfaHorizontal) {
-      value = ((uint32_t{row[x - 1]} + row[x + 1]) << k) >> 1;
-    } else if constexpr (Method == kCfaDirect) {
-      value = (middleTwoSum(above[x], below[x], row[x - 1], row[x + 1]) << k) >> 1;
-    } else {
-      value = (middleTwoSum(above[x - 1], above[x + 1], below[x - 1], below[x + 1]) << k) >> 1;
-    }
-    out[size_t{4} * x] = static_cast<uint16_t>(value);
+[[gnu::always_inline]] inline uint32_t interiorValue(const uint16_t* above, const uint16_t* row,
+                                                     const uint16_t* below, uint32_t x,
+                                                     unsigned k) {
+  if constexpr (Method == kCfaOwn) {
+    return uint32_t{row[x]} << k;
+  } else if constexpr (Method == kCfaVertical) {
+    return ((uint32_t{above[x]} + below[x]) << k) >> 1;
+  } else if constexpr (Method == kCfaHorizontal) {
+    return ((uint32_t{row[x - 1]} + row[x + 1]) << k) >> 1;
+  } else if constexpr (Method == kCfaDirect) {
+    return (middleTwoSum(above[x], below[x], row[x - 1], row[x + 1]) << k) >> 1;
+  } else {
+    return (middleTwoSum(above[x - 1], above[x + 1], below[x - 1], below[x + 1]) << k) >> 1;
   }
 }
 
-void interiorRow(uint8_t method, const uint16_t* above, const uint16_t* row, const uint16_t* below,
-                 uint32_t x, uint32_t end, unsigned k, uint16_t* out) {
-  switch (method) {
-    case kCfaOwn:
-      return interiorRun<kCfaOwn>(above, row, below, x, end, k, out);
-    case kCfaVertical:
-      return interiorRun<kCfaVertical>(above, row, below, x, end, k, out);
-    case kCfaHorizontal:
-      return interiorRun<kCfaHorizontal>(above, row, below, x, end, k, out);
-    case kCfaDirect:
-      return interiorRun<kCfaDirect>(above, row, below, x, end, k, out);
-    default:
-      return interiorRun<kCfaDiagonal>(above, row, below, x, end, k, out);
+template <int R, int G, int B>
+[[gnu::always_inline]] inline void interiorPixel(const uint16_t* above, const uint16_t* row,
+                                                 const uint16_t* below, uint32_t x, unsigned k,
+                                                 uint16_t* pixel) {
+  const uint16_t value[4] = {static_cast<uint16_t>(interiorValue<R>(above, row, below, x, k)),
+                             static_cast<uint16_t>(interiorValue<G>(above, row, below, x, k)),
+                             static_cast<uint16_t>(interiorValue<B>(above, row, below, x, k)),
+                             0xFFFF};
+  std::memcpy(pixel, value, sizeof value);
+}
+
+// The interior of one row (columns 1 to width - 2) whose even columns take their colours by
+// methods R0, G0, B0 and odd columns by R1, G1, B1: whole pixels in one pass.
+template <int R0, int G0, int B0, int R1, int G1, int B1>
+void interiorPairs(const uint16_t* above, const uint16_t* row, const uint16_t* below,
+                   uint32_t width, unsigned k, uint16_t* out) {
+  uint32_t x = 1;
+  for (; x + 2 < width; x += 2) {
+    interiorPixel<R1, G1, B1>(above, row, below, x, k, out + size_t{4} * x);
+    interiorPixel<R0, G0, B0>(above, row, below, x + 1, k, out + size_t{4} * (x + 1));
   }
+  if (x + 1 < width) interiorPixel<R1, G1, B1>(above, row, below, x, k, out + size_t{4} * x);
+}
+
+using InteriorKernel = void (*)(const uint16_t*, const uint16_t*, const uint16_t*, uint32_t,
+                                unsigned, uint16_t*);
+
+// The rows a Bayer layout can have, by the methods (red, green, blue) of their even and odd
+// sites: a red site takes green from its direct and blue from its diagonal neighbours, a blue
+// site the other way round, and a green site takes the colour of its own row horizontally.
+struct RowKernel {
+  uint8_t even[3];
+  uint8_t odd[3];
+  InteriorKernel kernel;
+};
+constexpr RowKernel kRowKernels[] = {
+    {{0, 3, 4}, {2, 0, 1}, interiorPairs<0, 3, 4, 2, 0, 1>},  // red, green
+    {{2, 0, 1}, {0, 3, 4}, interiorPairs<2, 0, 1, 0, 3, 4>},  // green, red
+    {{1, 0, 2}, {4, 3, 0}, interiorPairs<1, 0, 2, 4, 3, 0>},  // green, blue
+    {{4, 3, 0}, {1, 0, 2}, interiorPairs<4, 3, 0, 1, 0, 2>},  // blue, green
+};
+
+InteriorKernel rowKernel(const CfaTables& tables, unsigned rowParity) {
+  const unsigned even = 2 * rowParity, odd = even + 1;
+  for (const RowKernel& row : kRowKernels) {
+    if (row.even[0] == tables.red[even] && row.even[1] == tables.green[even] &&
+        row.even[2] == tables.blue[even] && row.odd[0] == tables.red[odd] &&
+        row.odd[1] == tables.green[odd] && row.odd[2] == tables.blue[odd]) {
+      return row.kernel;
+    }
+  }
+  return nullptr;
 }
 
 void edgePixel(const StripView& s, uint32_t y, uint32_t x, unsigned k, const CfaTables& tables,
@@ -281,20 +305,18 @@ uint16_t decodeNikonStrip(const uint8_t* data, size_t size, uint32_t bitsPerSamp
 
   BitStream stream(data, size);
   uint64_t lastPeek = 0;
+  // Every symbol of both tables has a shift (high 4 bits) of 0, so a difference is its n bits
+  // with the JPEG sign extension: below 2^(n-1) it stands for d - (2^n - 1); n = 0 gives 0.
   const auto nextDiff = [&]() -> uint16_t {
-    stream.fill();
-    lastPeek = stream.consumed();
-    const uint16_t entry = codes[stream.peek(longest)];
-    stream.skip(entry >> 8);
-    const int symbol = entry & 0xFF;
-    const int n = symbol & 15, shift = symbol >> 4;
-    if (n == 0) return static_cast<uint16_t>((1 << shift) >> 1);
-    const int32_t d = static_cast<int32_t>(stream.peek(n));
-    stream.skip(n);
-    int32_t diff = ((2 * d + 1) << shift) >> 1;
-    // The JPEG sign extension of an n-bit difference when the shift is 0.
-    if ((diff & (1 << (n - 1))) == 0) diff += (shift == 0 ? 1 : 0) - (1 << n);
-    return static_cast<uint16_t>(diff);
+    lastPeek = stream.position();
+    const uint64_t bits = stream.window();
+    const uint16_t entry = codes[bits >> (64 - longest)];
+    const int length = entry >> 8;
+    const int n = entry & 15;
+    const uint32_t d = static_cast<uint32_t>((bits << length) >> 48) >> (16 - n);
+    stream.skip(length + n);
+    const uint32_t negative = d < ((uint32_t{1} << n) >> 1) ? ~uint32_t{0} : 0;
+    return static_cast<uint16_t>(d - (((uint32_t{1} << n) - 1) & negative));
   };
 
   uint16_t vertical[2][2] = {{parameters.seeds[0][0], parameters.seeds[0][1]},
@@ -304,14 +326,16 @@ uint16_t decodeNikonStrip(const uint8_t* data, size_t size, uint32_t bitsPerSamp
     uint16_t* out = samples + size_t{r} * width;
     uint16_t* seed = vertical[r & 1];
     uint16_t horizontal[2] = {0, 0};
-    for (uint32_t c = 0; c < width; ++c) {
+    for (uint32_t c = 0; c < width && c < 2; ++c) {
+      seed[c] = static_cast<uint16_t>(seed[c] + nextDiff());
+      horizontal[c] = seed[c];
+      if (horizontal[c] >= limit) invalidStrip();
+      out[c] = horizontal[c];
+      largest = std::max(largest, horizontal[c]);
+    }
+    for (uint32_t c = 2; c < width; ++c) {
       uint16_t& predictor = horizontal[c & 1];
-      if (c < 2) {
-        seed[c] = static_cast<uint16_t>(seed[c] + nextDiff());
-        predictor = seed[c];
-      } else {
-        predictor = static_cast<uint16_t>(predictor + nextDiff());
-      }
+      predictor = static_cast<uint16_t>(predictor + nextDiff());
       if (predictor >= limit) invalidStrip();
       out[c] = predictor;
       largest = std::max(largest, predictor);
@@ -332,12 +356,12 @@ void interpolateStrip(const uint16_t* samples, uint32_t width, uint32_t rows, ui
                       const CfaTables& tables, unsigned shift, uint16_t* rgba) {
   if (width == 0 || rows == 0) return;
   const StripView strip{samples, width, rows};
-  const uint8_t* const methods[3] = {tables.red, tables.green, tables.blue};
+  const InteriorKernel kernels[2] = {rowKernel(tables, 0), rowKernel(tables, 1)};
   for (uint32_t y = 0; y < rows; ++y) {
     const unsigned rowParity = (firstRow + y) & 1;
     uint16_t* row = rgba + size_t{y} * width * 4;
     const bool edgeRow = y == 0 || y == rows - 1;
-    if (edgeRow || width < 3) {
+    if (edgeRow || width < 3 || kernels[rowParity] == nullptr) {
       for (uint32_t x = 0; x < width; ++x) {
         edgePixel(strip, y, x, shift, tables, rowParity, row + size_t{4} * x);
       }
@@ -346,15 +370,7 @@ void interpolateStrip(const uint16_t* samples, uint32_t width, uint32_t rows, ui
     const uint16_t* above = samples + size_t{y - 1} * width;
     const uint16_t* middle = samples + size_t{y} * width;
     const uint16_t* below = samples + size_t{y + 1} * width;
-    for (int colour = 0; colour < 3; ++colour) {
-      for (unsigned parity = 0; parity < 2; ++parity) {
-        // The first interior column of this parity is 1 or 2; the last column is an edge.
-        const uint32_t start = parity == 1 ? 1 : 2;
-        interiorRow(methods[colour][parity + 2 * rowParity], above, middle, below, start, width - 1,
-                    shift, row + colour);
-      }
-    }
-    for (uint32_t x = 1; x + 1 < width; ++x) row[size_t{4} * x + 3] = 0xFFFF;
+    kernels[rowParity](above, middle, below, width, shift, row);
     edgePixel(strip, y, 0, shift, tables, rowParity, row);
     edgePixel(strip, y, width - 1, shift, tables, rowParity, row + size_t{4} * (width - 1));
   }
