@@ -264,6 +264,7 @@ McuLayout mcuLayout(const DecoderState& state) {
     const ComponentInfo* component = state.components[slot].get();
     if (!component) continue;
     layout.offset[slot] = static_cast<uint8_t>(layout.blocks);
+    layout.present[slot] = true;
     for (uint32_t i = 0; i < component->h * component->v; ++i) {
       layout.slot[layout.blocks++] = static_cast<uint8_t>(slot);
     }

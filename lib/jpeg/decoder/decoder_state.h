@@ -101,6 +101,7 @@ struct McuLayout {
   uint32_t blocks = 0;
   std::array<uint8_t, 6> slot{};    // per block of the MCU
   std::array<uint8_t, 4> offset{};  // first block of each slot within the MCU
+  std::array<bool, 4> present{};    // the slot has blocks in the MCU
 };
 McuLayout mcuLayout(const DecoderState& state);
 

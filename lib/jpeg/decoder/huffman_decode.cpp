@@ -156,7 +156,7 @@ uint32_t receiveBitsSlow(BitReader& reader, uint32_t n) {
   const uint8_t* position = reader.position;
   uint32_t bits = reader.bits;
   uint32_t count = reader.count;
-  refillBits(position, reader.end, bits, count);
+  if (count < n) refillBits(position, reader.end, bits, count);
   if (count < n) return 0;  // not enough data left: the reader stays as it was
   reader.position = position;
   reader.bits = bits << n;

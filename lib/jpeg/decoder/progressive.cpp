@@ -188,7 +188,10 @@ void skipScanData(BitReader& reader) {
   reader.count = 0;
 }
 
-void decodeScan(DecoderState& state, BitReader& reader, int16_t* coefficients) {
+// `layout` is the frame's MCU layout, fixed before the first scan: a component that a later scan
+// header creates has no blocks in the coefficient buffer and is not decoded.
+void decodeScan(DecoderState& state, const McuLayout& layout, BitReader& reader,
+                int16_t* coefficients) {
   ScanContext scan;
   scan.reader = reader;
   scan.ss = state.ss;
@@ -202,16 +205,19 @@ void decodeScan(DecoderState& state, BitReader& reader, int16_t* coefficients) {
       state.se >= 1 ? (state.ah == 0 ? decodeAcFirst : decodeAcRefine) : nullptr;
   scan.ss = std::max<uint32_t>(state.ss, 1);  // only the AC part reads the band's start
 
-  for (auto& component : state.components) {
-    if (!component) continue;
-    component->dc = tableAt(state.dcTables, component->dcIndex);
-    component->ac = tableAt(state.acTables, component->acIndex);
-    if (!component->inScan) continue;
-    if (dcDecoder == decodeDcFirst && !component->dc) fail(msg::kMissingDcTable);
-    if (acDecoder && !component->ac) fail(msg::kMissingAcTable);
+  const auto inScan = [&](uint32_t slot) {
+    return layout.present[slot] && state.components[slot]->inScan;
+  };
+  for (uint32_t slot = 0; slot < 4; ++slot) {
+    if (!layout.present[slot]) continue;
+    ComponentInfo& component = *state.components[slot];
+    component.dc = tableAt(state.dcTables, component.dcIndex);
+    component.ac = tableAt(state.acTables, component.acIndex);
+    if (!inScan(slot)) continue;
+    if (dcDecoder == decodeDcFirst && !component.dc) fail(msg::kMissingDcTable);
+    if (acDecoder && !component.ac) fail(msg::kMissingAcTable);
   }
 
-  const McuLayout layout = mcuLayout(state);
   int32_t predictors[4] = {0, 0, 0, 0};
   RestartCounter restarts(state, scan, predictors);
 
@@ -222,7 +228,7 @@ void decodeScan(DecoderState& state, BitReader& reader, int16_t* coefficients) {
 
   if (state.scanComponentCount != 1) {
     bool anyInScan = false;
-    for (const auto& component : state.components) anyInScan |= component && component->inScan;
+    for (uint32_t slot = 0; slot < 4; ++slot) anyInScan |= inScan(slot);
     if (!anyInScan && state.restartInterval == 0) {
       reader = scan.reader;
       return;
@@ -231,8 +237,8 @@ void decodeScan(DecoderState& state, BitReader& reader, int16_t* coefficients) {
       if (anyInScan) {
         int16_t* block = coefficients + size_t{mcu} * layout.blocks * 64;
         for (uint32_t b = 0; b < layout.blocks; ++b, block += 64) {
-          const ComponentInfo& component = *state.components[layout.slot[b]];
-          if (component.inScan) decodeBlock(block, component, predictors[layout.slot[b]]);
+          const uint32_t slot = layout.slot[b];
+          if (inScan(slot)) decodeBlock(block, *state.components[slot], predictors[slot]);
         }
       }
       restarts.count(mcu + 1 == state.mcuCount);
@@ -240,9 +246,10 @@ void decodeScan(DecoderState& state, BitReader& reader, int16_t* coefficients) {
   } else {
     uint32_t slot = 0;
     while (slot < 4 && !(state.components[slot] && state.components[slot]->inScan)) ++slot;
-    if (slot == 4) {
-      // The scan's one component was dropped by the slot rule: there is nothing to decode into,
-      // so its data is passed over up to the next marker other than a restart marker.
+    if (slot == 4 || !layout.present[slot]) {
+      // The scan's one component was dropped by the slot rule, or is not part of the frame:
+      // there is nothing to decode into, so its data is passed over up to the next marker other
+      // than a restart marker.
       skipScanData(reader);
       return;
     }
@@ -347,20 +354,20 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
     if (component) bindQuantTable(state, *component);
   }
   CoefficientBuffer coefficients = allocateCoefficients(state);
+  const McuLayout layout = mcuLayout(state);
 
   BitReader reader;
   reader.position = data;
   reader.end = data + length;
   if (reader.position < reader.end) {
     for (;;) {
-      decodeScan(state, reader, coefficients.get());
+      decodeScan(state, layout, reader, coefficients.get());
       if (reader.position >= reader.end) break;
       readSegmentsBetweenScans(state, reader);
     }
   }
 
   image.setPixels(state.width, state.height, PixelImage::allocatePixels(state.width, state.height));
-  const McuLayout layout = mcuLayout(state);
   std::vector<FloatBlock> floats(state.blocksPerMcuRow);
   const ComponentInfo* components[6];
   for (uint32_t b = 0; b < layout.blocks; ++b)
