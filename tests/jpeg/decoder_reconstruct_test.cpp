@@ -108,7 +108,7 @@ TEST(ReconstructTest, ConvertersMatchTheFormulaForEveryLayout) {
     std::vector<uint16_t> out(stride * height * 4, 0x1234);
     converterFor(layout.mode)(floats.data(), out.data(), stride);
     for (int r = 0; r < height; ++r) {
-      for (int c = 0; c < stride; ++c) {
+      for (int c = 0; c < static_cast<int>(stride); ++c) {
         const uint16_t* actual = &out[(r * stride + c) * 4];
         if (c >= width) {  // outside the MCU nothing is written
           ASSERT_EQ(actual[0], 0x1234);
