@@ -39,7 +39,11 @@ inline Bytes sofSegment(uint8_t code, uint32_t width, uint32_t height,
   payload.insert(payload.end(), h.begin(), h.end());
   payload.insert(payload.end(), w.begin(), w.end());
   payload.push_back(static_cast<uint8_t>(components.size()));
-  for (const FrameEntry& c : components) payload.insert(payload.end(), {c.id, c.sampling, c.quant});
+  for (const FrameEntry& c : components) {
+    payload.push_back(c.id);
+    payload.push_back(c.sampling);
+    payload.push_back(c.quant);
+  }
   return segmentBytes(code, payload);
 }
 
@@ -70,8 +74,14 @@ inline Bytes dhtSegment(std::initializer_list<HuffmanTable> tables) {
 inline Bytes sosSegment(std::initializer_list<ScanEntry> components, uint8_t ss = 0,
                         uint8_t se = 63, uint8_t approximation = 0) {
   Bytes payload = {static_cast<uint8_t>(components.size())};
-  for (const ScanEntry& c : components) payload.insert(payload.end(), {c.id, c.tables});
-  payload.insert(payload.end(), {ss, se, approximation});
+  // push_back rather than insert of a list: GCC 12 misreads the latter as out of bounds.
+  for (const ScanEntry& c : components) {
+    payload.push_back(c.id);
+    payload.push_back(c.tables);
+  }
+  payload.push_back(ss);
+  payload.push_back(se);
+  payload.push_back(approximation);
   return segmentBytes(0xDA, payload);
 }
 
