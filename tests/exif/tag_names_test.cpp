@@ -46,15 +46,16 @@ TEST(TiffListing, NumericTypesPrintTheSameInBothByteOrders) {
   std::string listings[2];
   for (bool bigEndian : {false, true}) {
     TiffBlock b(bigEndian);
-    b.header(8).ifd(8, {shortEntry(0x100, 65535, bigEndian),
-                        {0x101, 4, 1, 4000000000u},
-                        {0x11a, 5, 1, 200},
-                        {0x9204, 10, 2, 208},
-                        {0x9201, 9, 1, 0xFFFFFFFB},
-                        {0x9202, 11, 1, 0xBFC00000},  // -1.5f
-                        {0x9203, 12, 1, 224},
-                        {0x9000, 7, 4, 0, std::string("0230")},
-                        {0x9101, 1, 3, 0, std::string("\1\2\3", 3)}},
+    b.header(8).ifd(8,
+                    {shortEntry(0x100, 65535, bigEndian),
+                     {0x101, 4, 1, 4000000000u},
+                     {0x11a, 5, 1, 200},
+                     {0x9204, 10, 2, 208},
+                     {0x9201, 9, 1, 0xFFFFFFFB},
+                     {0x9202, 11, 1, 0xBFC00000},  // -1.5f
+                     {0x9203, 12, 1, 224},
+                     {0x9000, 7, 4, 0, std::string("0230")},
+                     {0x9101, 1, 3, 0, std::string("\1\2\3", 3)}},
                     0);
     b.put32(200, 72).put32(204, 1);
     b.put32(208, 0xFFFFFFFF).put32(212, 3).put32(216, 5).put32(220, 0xFFFFFFFE);

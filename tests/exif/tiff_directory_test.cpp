@@ -131,8 +131,12 @@ TEST(TiffEntries, CountLimitAndRejectedTypes) {
 
 TEST(TiffEntries, EntriesMustBeInsideTheBlockAndUnclaimed) {
   // Three entries announced, room for one.
-  EXPECT_EQ(parseError(TiffBlock(false).header(8).ifd(8, {shortEntry(274, 1, false)}).put16(8, 3)
-                           .resize(30).data),
+  EXPECT_EQ(parseError(TiffBlock(false)
+                           .header(8)
+                           .ifd(8, {shortEntry(274, 1, false)})
+                           .put16(8, 3)
+                           .resize(30)
+                           .data),
             msg::kInvalidOffset);
   // IFD1's count bytes are free but its entry runs into IFD0's count bytes.
   TiffBlock overlap(false);
@@ -164,13 +168,13 @@ TEST(TiffEntries, ValuesOfFourBytesStayInTheEntry) {
 
 TEST(TiffEntries, OutOfLineValuesOverlappingStructureOrOutsideAreDropped) {
   TiffBlock b(false);
-  b.header(8).ifd(8, {{0x10e, 2, 8, 8},            // the IFD itself
-                      {0x10f, 2, 8, 2},            // the header
-                      {0x110, 2, 8, 508},          // runs past the end
-                      {0x131, 2, 8, 0x7FFFFFFC},   // far outside
-                      {0x132, 2, 8, 0xFFFFFFF0},   // before the block
-                      {0x13b, 2, 8, 200},          // fine
-                      {0x8298, 2, 8, 200}});       // shares the same bytes: fine too
+  b.header(8).ifd(8, {{0x10e, 2, 8, 8},           // the IFD itself
+                      {0x10f, 2, 8, 2},           // the header
+                      {0x110, 2, 8, 508},         // runs past the end
+                      {0x131, 2, 8, 0x7FFFFFFC},  // far outside
+                      {0x132, 2, 8, 0xFFFFFFF0},  // before the block
+                      {0x13b, 2, 8, 200},         // fine
+                      {0x8298, 2, 8, 200}});      // shares the same bytes: fine too
   ParsedTiff parsed(b.data);
   ASSERT_NO_THROW(parsed.parse());
   ASSERT_EQ(parsed.directory.count(), 2u);
@@ -211,8 +215,8 @@ TEST(TiffSubDirectories, NestedParseNamespacesAndLookups) {
 
 TEST(TiffSubDirectories, PointersToClaimedOrOutsideBytesAreDropped) {
   TiffBlock b(true);
-  b.header(8).ifd(8, {{34665, 4, 1, 8}, {34853, 4, 1, 0x7FFFFFFF}, {40965, 4, 1, 511},
-                      {34665, 4, 1, 100}});
+  b.header(8).ifd(
+      8, {{34665, 4, 1, 8}, {34853, 4, 1, 0x7FFFFFFF}, {40965, 4, 1, 511}, {34665, 4, 1, 100}});
   b.ifd(100, {shortEntry(0xa001, 1, true)}, 0);
   ParsedTiff parsed(b.data);
   parsed.parse();
@@ -306,10 +310,9 @@ TEST(TiffMakerNotes, DamagedCanonNoteKeepsWhatItReadAndTheBlockGoesOn) {
 }
 
 TEST(TiffMakerNotes, CanonRuleNeedsACountedTerminatorAndAnAsciiMake) {
-  for (const auto& [make, count, type] :
-       {std::tuple{std::string("Canon"), 5u, uint16_t{2}},
-        std::tuple{std::string("Canon\0", 6), 6u, uint16_t{7}},
-        std::tuple{std::string("canon\0", 6), 6u, uint16_t{2}}}) {
+  for (const auto& [make, count, type] : {std::tuple{std::string("Canon"), 5u, uint16_t{2}},
+                                          std::tuple{std::string("Canon\0", 6), 6u, uint16_t{7}},
+                                          std::tuple{std::string("canon\0", 6), 6u, uint16_t{2}}}) {
     TiffBlock b = makerNoteBlock(false, make, count);
     b.put16(12, type);
     b.ifd(200, {{1, 3, 1, 5}});
@@ -344,9 +347,9 @@ TEST(TiffMakerNotes, SonyNoteNeedsItsHeaderAndHasNoChain) {
     EXPECT_FALSE(parsed.tracker.isUnclaimed(parsed.bytes.data() + 200, 12));
     EXPECT_TRUE(parsed.tracker.isUnclaimed(parsed.bytes.data() + 300, 2));
   }
-  for (const std::string& prefix : {std::string("SONY DSC\0\0\0\0", 12),
-                                     std::string("SONY DSC \0\0\1", 12),
-                                     std::string("Sony DSC \0\0\0", 12)}) {
+  for (const std::string& prefix :
+       {std::string("SONY DSC\0\0\0\0", 12), std::string("SONY DSC \0\0\1", 12),
+        std::string("Sony DSC \0\0\0", 12)}) {
     TiffBlock b = makerNoteBlock(false, std::string("SONY\0", 5), 5);
     b.bytes(200, prefix).ifd(212, {{0xb000, 1, 1, 0}});
     ParsedTiff parsed(b.data);
@@ -395,16 +398,17 @@ TEST(TiffByteOrder, BigEndianNumbersAreConvertedAndBytesStayInPlace) {
 TEST(TiffExport, DescriptiveTagsBecomeProperties) {
   for (bool bigEndian : {false, true}) {
     TiffBlock b(bigEndian);
-    b.header(8).ifd(8, {{271, 2, 6, 200},
-                        shortEntry(274, 6, bigEndian),
-                        {282, 5, 1, 210},
-                        {269, 4, 1, 77},
-                        {305, 11, 1, 0x3FC00000},  // 1.5f
-                        {283, 5, 2, 220},          // count 2: not exported
-                        {296, 3, 2, 0},            // count 2: not exported
-                        {0x8298, 7, 3, 0},         // UNDEFINED: not exported
-                        {0x100, 4, 1, 5},          // not a descriptive tag
-                        {34853, 4, 1, 300}},
+    b.header(8).ifd(8,
+                    {{271, 2, 6, 200},
+                     shortEntry(274, 6, bigEndian),
+                     {282, 5, 1, 210},
+                     {269, 4, 1, 77},
+                     {305, 11, 1, 0x3FC00000},  // 1.5f
+                     {283, 5, 2, 220},          // count 2: not exported
+                     {296, 3, 2, 0},            // count 2: not exported
+                     {0x8298, 7, 3, 0},         // UNDEFINED: not exported
+                     {0x100, 4, 1, 5},          // not a descriptive tag
+                     {34853, 4, 1, 300}},
                     140);
     b.bytes(200, std::string("Canon\0", 6)).put32(210, 72).put32(214, 1);
     b.ifd(140, {{282, 5, 1, 240}}, 0).put32(240, 300).put32(244, 1);

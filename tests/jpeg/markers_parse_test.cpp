@@ -39,18 +39,41 @@ TEST(MarkerFactory, ClassByCode) {
     const std::type_info* expected = &typeid(JPEGReader::Marker);
     if (sof) expected = &typeid(SOFMarker);
     switch (code) {
-      case 0xC4: expected = &typeid(DHTMarker); break;
-      case 0xDA: expected = &typeid(SOSMarker); break;
-      case 0xDB: expected = &typeid(DQTMarker); break;
-      case 0xDD: expected = &typeid(DRIMarker); break;
-      case 0xE0: expected = &typeid(APP0Marker); break;
-      case 0xE1: expected = &typeid(APP1Marker); break;
-      case 0xE2: expected = &typeid(APP2Marker); break;
-      case 0xEC: expected = &typeid(APP12Marker); break;
-      case 0xED: expected = &typeid(APP13Marker); break;
-      case 0xEE: expected = &typeid(APP14Marker); break;
-      case 0xFE: expected = &typeid(COMMarker); break;
-      default: break;
+      case 0xC4:
+        expected = &typeid(DHTMarker);
+        break;
+      case 0xDA:
+        expected = &typeid(SOSMarker);
+        break;
+      case 0xDB:
+        expected = &typeid(DQTMarker);
+        break;
+      case 0xDD:
+        expected = &typeid(DRIMarker);
+        break;
+      case 0xE0:
+        expected = &typeid(APP0Marker);
+        break;
+      case 0xE1:
+        expected = &typeid(APP1Marker);
+        break;
+      case 0xE2:
+        expected = &typeid(APP2Marker);
+        break;
+      case 0xEC:
+        expected = &typeid(APP12Marker);
+        break;
+      case 0xED:
+        expected = &typeid(APP13Marker);
+        break;
+      case 0xEE:
+        expected = &typeid(APP14Marker);
+        break;
+      case 0xFE:
+        expected = &typeid(COMMarker);
+        break;
+      default:
+        break;
     }
     EXPECT_EQ(type, *expected) << std::hex << code;
     EXPECT_EQ(marker->code, code);
@@ -80,8 +103,9 @@ TEST(App0Parse, JfifHeaderAndThumbnailAreClaimed) {
 }
 
 TEST(App0Parse, OtherSignaturesFailTheFile) {
-  for (const Bytes& payload : {bytesOf(std::string("JFXX\0\x10", 6)), bytesOf("JFIF"),
-                               bytesOf(std::string("JFIF ", 5)), Bytes{}, bytesOf("AVI1xxxxxxxxxx")}) {
+  for (const Bytes& payload :
+       {bytesOf(std::string("JFXX\0\x10", 6)), bytesOf("JFIF"), bytesOf(std::string("JFIF ", 5)),
+        Bytes{}, bytesOf("AVI1xxxxxxxxxx")}) {
     Segmented s(jpegOf({segmentBytes(0xE0, payload)}));
     EXPECT_EQ(s.error, msg::kUnknownApp0Signature);
   }
@@ -91,7 +115,8 @@ TEST(App0Parse, OtherSignaturesFailTheFile) {
 }
 
 TEST(App14Parse, OnlyTheAdobeHeaderIsClaimed) {
-  Segmented adobe(jpegOf({segmentBytes(0xEE, bytesOf(std::string("Adobe\0\x64\0\0\0\0\1xyz", 15)))}));
+  Segmented adobe(
+      jpegOf({segmentBytes(0xEE, bytesOf(std::string("Adobe\0\x64\0\0\0\0\1xyz", 15)))}));
   EXPECT_EQ(adobe.error, "");
   EXPECT_EQ(adobe.tracker.unclaimedBytes(), 3u);
   Segmented other(jpegOf({segmentBytes(0xEE, bytesOf("Adobf-something"))}));
@@ -135,14 +160,14 @@ TEST(TableParse, DqtDhtSofSosClaimTheirStructure) {
   // Counts that reach past the segment claim the next segment's bytes.
   Bytes longDqt = {0x10};
   longDqt.resize(65, 0);  // an 8-bit table's worth of bytes for a 16-bit table
-  EXPECT_EQ(Segmented(jpegOf({segmentBytes(0xDB, longDqt), segmentBytes(0xFE, Bytes(80, 'x'))}))
-                .error,
-            msg::kInvalidOffset);
+  EXPECT_EQ(
+      Segmented(jpegOf({segmentBytes(0xDB, longDqt), segmentBytes(0xFE, Bytes(80, 'x'))})).error,
+      msg::kInvalidOffset);
   Bytes longDht = {0x00, 9};
   longDht.resize(17, 0);
-  EXPECT_EQ(Segmented(jpegOf({segmentBytes(0xC4, longDht), segmentBytes(0xFE, Bytes(20, 'x'))}))
-                .error,
-            msg::kInvalidOffset);
+  EXPECT_EQ(
+      Segmented(jpegOf({segmentBytes(0xC4, longDht), segmentBytes(0xFE, Bytes(20, 'x'))})).error,
+      msg::kInvalidOffset);
   EXPECT_EQ(Segmented(jpegOf({segmentBytes(0xC2, {8, 0, 1, 0, 1, 4, 1, 0x11, 0})})).error,
             msg::kInvalidOffset);
   EXPECT_EQ(Segmented(jpegOf({segmentBytes(0xDA, {2, 1, 0})})).error, msg::kInvalidOffset);

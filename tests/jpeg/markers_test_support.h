@@ -45,6 +45,8 @@ inline Bytes jpegOf(std::initializer_list<Bytes> segments) {
   return out;
 }
 
-inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes bytesOf(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 
 }  // namespace tessel::test
