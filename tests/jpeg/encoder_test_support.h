@@ -3,6 +3,10 @@
 // Helpers shared by the encoder's unit and conformance tests: pixel images made in code, metadata
 // sources assembled from segments, and libjpeg-turbo as the independent decoder.
 
+// jpeglib.h needs size_t and FILE declared before it.
+#include <cstddef>
+#include <cstdio>
+
 #include <jpeglib.h>
 
 #include <algorithm>
@@ -223,7 +227,9 @@ inline void onMessage(j_common_ptr info, int level) {
 }  // namespace detail
 
 // Decodes a JPEG held in memory, to RGB (or grey for one component, or Y only when `luma`).
-inline Decoded decodeWithLibjpeg(const Bytes& file, bool luma = false) {
+// `plain` asks for the float inverse DCT and chroma replicated without smoothing, which is how
+// the project's decoder works.
+inline Decoded decodeWithLibjpeg(const Bytes& file, bool luma = false, bool plain = false) {
   Decoded result;
   jpeg_decompress_struct info;
   detail::ErrorManager manager;
@@ -239,6 +245,10 @@ inline Decoded decodeWithLibjpeg(const Bytes& file, bool luma = false) {
   jpeg_mem_src(&info, const_cast<unsigned char*>(file.data()), file.size());
   jpeg_read_header(&info, TRUE);
   if (luma) info.out_color_space = JCS_GRAYSCALE;
+  if (plain) {
+    info.dct_method = JDCT_FLOAT;
+    info.do_fancy_upsampling = FALSE;
+  }
   jpeg_start_decompress(&info);
   result.width = static_cast<int>(info.output_width);
   result.height = static_cast<int>(info.output_height);
