@@ -69,6 +69,7 @@ struct EncodeOptions {
   bool grey = false;
   bool progressive = false;
   unsigned restartInterval = 0;  // in MCUs
+  bool arithmetic = false;
 };
 
 namespace detail {
@@ -113,6 +114,7 @@ inline Bytes encodeWithTurbo(uint32_t width, uint32_t height, const std::vector<
     info.comp_info[0].v_samp_factor = options.lumaV;
   }
   info.restart_interval = options.restartInterval;
+  info.arith_code = options.arithmetic ? TRUE : FALSE;
   if (options.progressive) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < height) {
@@ -336,6 +338,24 @@ inline long samplesDifferingFrom(const PixelImage& image, const reference::Image
     differing += image.pixels[i] != expected.rgba[i];
   }
   return differing;
+}
+
+// Offset of the first marker (other than a restart marker) after the first scan header's data,
+// that is, where the segments before the second scan start; the size when there is none.
+inline size_t endOfFirstScan(const Bytes& jpeg) {
+  size_t i = 2;
+  while (i + 4 <= jpeg.size() && !(jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA)) {
+    i += jpeg[i] == 0xFF && jpeg[i + 1] != 0x00 && jpeg[i + 1] != 0xFF
+             ? 2 + (size_t{jpeg[i + 2]} << 8 | jpeg[i + 3])
+             : 1;
+  }
+  i += 2 + (size_t{jpeg[i + 2]} << 8 | jpeg[i + 3]);
+  for (; i + 1 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] != 0x00 && (jpeg[i + 1] < 0xD0 || jpeg[i + 1] > 0xD7)) {
+      return i;
+    }
+  }
+  return jpeg.size();
 }
 
 // Segments a JPEG held in memory and decodes it with this library.

@@ -299,9 +299,12 @@ void readSegmentsBetweenScans(DecoderState& state, BitReader& reader) {
     tracker.claim(p, 2);
     const int32_t length = static_cast<int32_t>(bigEndian16(p)) - 2;
     p += 2;
+    const uint8_t* const payload = p;
+    if (code != kCodeDht && code != kCodeDri && code != kCodeSos) {
+      fail(msg::kUnexpectedMarkerBetweenScans);  // fill bytes 0xFF included
+    }
     if (length < 0) fail(msg::kInvalidHeaderLengthOrCorrupt);
     if (length > end - p) fail(msg::kInvalidOffset);
-    const uint8_t* const payload = p;
     switch (code) {
       case kCodeDht:
         makeMarker(kCodeDht, length, payload)->parse(tracker);
@@ -320,8 +323,6 @@ void readSegmentsBetweenScans(DecoderState& state, BitReader& reader) {
         reader.bits = 0;
         reader.count = 0;
         return;
-      default:
-        fail(msg::kUnexpectedMarkerBetweenScans);
     }
     p = payload + length;
   }
