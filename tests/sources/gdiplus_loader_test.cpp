@@ -92,9 +92,8 @@ Converted convert(const Locked& locked, uint16_t orientation,
 
 TEST(ConvertBitmapTest, DirectFormatsScaleTheirSamples) {
   // 24-bit: bytes B, G, R.
-  auto rgb24 = makeBitmap(kFormat24bppRGB, 1, 1, [](uint32_t, uint32_t, uint8_t* p) {
-    p[0] = 16, p[1] = 32, p[2] = 48;
-  });
+  auto rgb24 = makeBitmap(kFormat24bppRGB, 1, 1,
+                          [](uint32_t, uint32_t, uint8_t* p) { p[0] = 16, p[1] = 32, p[2] = 48; });
   EXPECT_EQ(convert(rgb24, 1).at(0, 0), (Rgba{48 * 257, 32 * 257, 16 * 257, 65535}));
 
   // 32-bit RGB ignores the fourth byte; 32-bit ARGB carries it as alpha.
@@ -109,13 +108,11 @@ TEST(ConvertBitmapTest, DirectFormatsScaleTheirSamples) {
 
   // 16-bit samples of full scale 8192: v * 8, and 65535 from 8192 on.
   const uint16_t samples[4] = {8191, 8192, 9000, 0};  // B, G, R, A
-  auto argb64 = makeBitmap(kFormat64bppARGB, 1, 1, [&](uint32_t, uint32_t, uint8_t* p) {
-    std::memcpy(p, samples, 8);
-  });
+  auto argb64 = makeBitmap(kFormat64bppARGB, 1, 1,
+                           [&](uint32_t, uint32_t, uint8_t* p) { std::memcpy(p, samples, 8); });
   EXPECT_EQ(convert(argb64, 1).at(0, 0), (Rgba{65535, 65535, 8191 * 8, 0}));
-  auto rgb48 = makeBitmap(kFormat48bppRGB, 1, 1, [&](uint32_t, uint32_t, uint8_t* p) {
-    std::memcpy(p, samples, 6);
-  });
+  auto rgb48 = makeBitmap(kFormat48bppRGB, 1, 1,
+                          [&](uint32_t, uint32_t, uint8_t* p) { std::memcpy(p, samples, 6); });
   EXPECT_EQ(convert(rgb48, 1).at(0, 0), (Rgba{65535, 65535, 8191 * 8, 65535}));
 }
 
@@ -124,9 +121,8 @@ TEST(ConvertBitmapTest, IndexedFormatsUseThePaletteAndNothingBeyondIt) {
   palette.count = 2;
   palette.entries = {0x00102030, 0x80A0B0C0, 0xFFFFFFFF};  // a third entry beyond the count
 
-  auto eight = makeBitmap(kFormat8bppIndexed, 3, 1, [](uint32_t x, uint32_t, uint8_t* p) {
-    p[0] = uint8_t(x);
-  });
+  auto eight = makeBitmap(kFormat8bppIndexed, 3, 1,
+                          [](uint32_t x, uint32_t, uint8_t* p) { p[0] = uint8_t(x); });
   const Converted c = convert(eight, 1, &palette);
   ASSERT_EQ(c.status, 0);
   // The palette's alpha is not used; an index at or beyond the count is transparent black.
@@ -163,16 +159,46 @@ TEST(ConvertBitmapTest, EveryOrientationFollowsTheTable) {
     std::function<std::pair<uint32_t, uint32_t>(uint32_t r, uint32_t c)> stored;  // (row, col)
   };
   const std::vector<Expect> table = {
-      {0, false, [](uint32_t r, uint32_t c) { return std::pair{r, c}; }},
-      {1, false, [](uint32_t r, uint32_t c) { return std::pair{r, c}; }},
-      {2, false, [&](uint32_t r, uint32_t c) { return std::pair{r, w - 1 - c}; }},
-      {3, false, [&](uint32_t r, uint32_t c) { return std::pair{h - 1 - r, w - 1 - c}; }},
-      {4, false, [&](uint32_t r, uint32_t c) { return std::pair{h - 1 - r, c}; }},
-      {5, true, [](uint32_t r, uint32_t c) { return std::pair{c, r}; }},
-      {6, true, [&](uint32_t r, uint32_t c) { return std::pair{h - 1 - c, r}; }},
-      {7, true, [&](uint32_t r, uint32_t c) { return std::pair{h - 1 - c, w - 1 - r}; }},
-      {8, true, [&](uint32_t r, uint32_t c) { return std::pair{c, w - 1 - r}; }},
-      {9, false, [](uint32_t r, uint32_t c) { return std::pair{r, c}; }},
+      {0, false,
+       [](uint32_t r, uint32_t c) {
+         return std::pair{r, c};
+       }},
+      {1, false,
+       [](uint32_t r, uint32_t c) {
+         return std::pair{r, c};
+       }},
+      {2, false,
+       [&](uint32_t r, uint32_t c) {
+         return std::pair{r, w - 1 - c};
+       }},
+      {3, false,
+       [&](uint32_t r, uint32_t c) {
+         return std::pair{h - 1 - r, w - 1 - c};
+       }},
+      {4, false,
+       [&](uint32_t r, uint32_t c) {
+         return std::pair{h - 1 - r, c};
+       }},
+      {5, true,
+       [](uint32_t r, uint32_t c) {
+         return std::pair{c, r};
+       }},
+      {6, true,
+       [&](uint32_t r, uint32_t c) {
+         return std::pair{h - 1 - c, r};
+       }},
+      {7, true,
+       [&](uint32_t r, uint32_t c) {
+         return std::pair{h - 1 - c, w - 1 - r};
+       }},
+      {8, true,
+       [&](uint32_t r, uint32_t c) {
+         return std::pair{c, w - 1 - r};
+       }},
+      {9, false,
+       [](uint32_t r, uint32_t c) {
+         return std::pair{r, c};
+       }},
   };
   for (const Expect& e : table) {
     SCOPED_TRACE(e.value);
@@ -344,11 +370,10 @@ ImagingSession* ImagingLibraryTest::session_ = nullptr;
 
 // A 1 x 1 BMP with 24 bits per pixel.
 Bytes bmp24(uint8_t blue, uint8_t green, uint8_t red) {
-  return Bytes{'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,    // file header
-               40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,  // info header
-               0, 0, 0, 0, 4, 0, 0, 0, 0x13, 0x0B, 0, 0, 0x13, 0x0B, 0, 0,
-               0, 0, 0, 0, 0, 0, 0, 0,
-               blue, green, red, 0};  // one row, padded to 4 bytes
+  return Bytes{'B', 'M', 58, 0, 0, 0, 0, 0, 0,    0,     54,  0, 0,    0,            // file header
+               40,  0,   0,  0, 1, 0, 0, 0, 1,    0,     0,   0, 1,    0,    24, 0,  // info header
+               0,   0,   0,  0, 4, 0, 0, 0, 0x13, 0x0B,  0,   0, 0x13, 0x0B, 0,  0,
+               0,   0,   0,  0, 0, 0, 0, 0, blue, green, red, 0};  // one row, padded to 4 bytes
 }
 
 TEST_F(ImagingLibraryTest, BmpPixelBecomesSixteenBitRgb) {
@@ -373,9 +398,9 @@ TEST_F(ImagingLibraryTest, EachSourcePresentsTheFormatThatRepresentsIt) {
   gm(in + " -monochrome bw.pbm");
   gm("-size 1x40 gradient:red-blue -type Palette pal8.gif");
   const std::vector<std::pair<std::string, uint32_t>> expected = {
-      {"rgb.png", kFormat24bppRGB},    {"rgba.png", kFormat32bppARGB},
-      {"rgb16.png", kFormat48bppRGB},  {"rgba16.png", kFormat64bppARGB},
-      {"grey.png", kFormat24bppRGB},   {"pal.png", kFormat4bppIndexed},
+      {"rgb.png", kFormat24bppRGB},     {"rgba.png", kFormat32bppARGB},
+      {"rgb16.png", kFormat48bppRGB},   {"rgba16.png", kFormat64bppARGB},
+      {"grey.png", kFormat24bppRGB},    {"pal.png", kFormat4bppIndexed},
       {"pal2.png", kFormat1bppIndexed}, {"rgb.gif", kFormat4bppIndexed},
       {"bw.pbm", kFormat1bppIndexed},   {"pal8.gif", kFormat8bppIndexed},
   };
@@ -476,8 +501,8 @@ TEST_F(ImagingLibraryTest, RefusesWhatIsNoStillRasterImage) {
   test::writeFile(dir_.file("text:foo.png"), "hello");
   test::writeFile(dir_.file("empty.png"), "");
   gm(distinctPpm() + " -colorspace CMYK cmyk.tif");
-  for (const char* name : {"a.svg", "a.png.svg", "a.msl", "a.ps", "text:foo.png", "empty.png",
-                           "cmyk.tif"}) {
+  for (const char* name :
+       {"a.svg", "a.png.svg", "a.msl", "a.ps", "text:foo.png", "empty.png", "cmyk.tif"}) {
     SCOPED_TRACE(name);
     const std::string file = dir_.file(name);
     EXPECT_EQ(messageOf([&] { load(name); }), "Error reading " + file + ": Unknown Image Format");

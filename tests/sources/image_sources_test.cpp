@@ -1,0 +1,161 @@
+#include "sources/image_sources.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "core/exception.h"
+#include "core/pixel_image.h"
+#include "exif/property_list.h"
+#include "sources/gdiplus_loader.h"
+#include "support/test_support.h"
+
+namespace tessel {
+namespace {
+
+using test::TempDir;
+
+std::string messageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const RawLayerException& e) {
+    return e.message();
+  }
+  return "(no exception)";
+}
+
+uint32_t pixelFormatOf(const PixelImage& image) {
+  const Property* p = image.properties.find(kTagPixelFormat);
+  if (!p) return 0;
+  uint32_t v;
+  std::memcpy(&v, p->data(), 4);
+  return v;
+}
+
+// The decoder lands separately; until then its entry point refuses to decode.
+bool decoderMissing(const std::string& message) {
+  return message == "Decoding is not available in this build";
+}
+
+class ImageSourceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { session_ = new ImagingSession(); }
+  static void TearDownTestSuite() {
+    delete session_;
+    session_ = nullptr;
+  }
+  void SetUp() override {
+    if (!test::haveTool("gm")) GTEST_SKIP() << "GraphicsMagick's gm is not installed";
+  }
+
+  // Runs a shell command in the temporary directory.
+  void sh(const std::string& command) {
+    const auto result = test::runShell("cd '" + dir_.path() + "' && " + command);
+    ASSERT_EQ(result.exitCode, 0) << command << "\n" << result.err;
+  }
+
+  // A 32 x 16 JPEG in four colour blocks (left half red, right half blue, darker at the bottom)
+  // so that turns survive the lossy coding.
+  void blockJpeg(const std::string& name) {
+    test::Bytes ppm = {'P', '6', '\n', '3', '2', ' ', '1', '6', '\n', '2', '5', '5', '\n'};
+    for (int y = 0; y < 16; ++y) {
+      for (int x = 0; x < 32; ++x) {
+        const uint8_t level = y < 8 ? 255 : 128;
+        ppm.push_back(x < 16 ? level : 0);
+        ppm.push_back(0);
+        ppm.push_back(x < 16 ? 0 : level);
+      }
+    }
+    test::writeFile(dir_.file("blocks.ppm"), ppm);
+    sh("gm convert blocks.ppm -quality 95 -sampling-factor 1x1 '" + name + "'");
+  }
+
+  TempDir dir_;
+  static ImagingSession* session_;
+};
+ImagingSession* ImageSourceTest::session_ = nullptr;
+
+TEST_F(ImageSourceTest, TheExactExtensionChoosesTheReader) {
+  sh("gm convert -size 3x2 xc:red -depth 8 -type TrueColor source.png");
+  const test::Bytes png = test::readFile(dir_.file("source.png"));
+  ASSERT_FALSE(png.empty());
+
+  // PNG bytes under JPEG names go to the segment reader, which finds no JPEG markers.
+  for (const char* name : {"a.JPG", "a.jpg", "a.JPEG", "a.jpeg"}) {
+    test::writeFile(dir_.file(name), png);
+    PixelImage image;
+    const std::string message = messageOf([&] { loadImageSource(image, dir_.file(name)); });
+    EXPECT_TRUE(message == "Missing JPEG SOI" || message == "Missing JPEG EOI")
+        << name << ": " << message;
+  }
+  // Mixed case, other extensions, no extension and a dot only in a directory name go to the
+  // imaging library, which reads the content.
+  ASSERT_EQ(::mkdir(dir_.file("photos.jpg").c_str(), 0700), 0);
+  for (const char* name : {"a.Jpg", "a.jpG", "a.png", "a.", "noextension", "photos.jpg/picture",
+                           "a.jpg.bak", "a.Nef", "a.Kpx"}) {
+    test::writeFile(dir_.file(name), png);
+    PixelImage image;
+    loadImageSource(image, dir_.file(name));
+    EXPECT_EQ(image.width, 3u) << name;
+    EXPECT_EQ(pixelFormatOf(image), imaging::kFormat24bppRGB) << name;
+  }
+  // Raw and container names go to their own readers, never to the imaging library.
+  for (const char* name : {"a.NEF", "a.nef", "a.KPX", "a.kpx"}) {
+    test::writeFile(dir_.file(name), png);
+    PixelImage image;
+    const std::string message = messageOf([&] { loadImageSource(image, dir_.file(name)); });
+    EXPECT_NE(message, "(no exception)") << name;
+    EXPECT_EQ(message.find("Error reading"), std::string::npos) << name << ": " << message;
+  }
+}
+
+TEST_F(ImageSourceTest, JpegUnderAMixedCaseNameIsReadByTheImagingLibrary) {
+  blockJpeg("photo.Jpg");
+  PixelImage image;
+  loadImageSource(image, dir_.file("photo.Jpg"));
+  EXPECT_EQ(pixelFormatOf(image), imaging::kFormat24bppRGB);
+  ASSERT_EQ(image.width, 32u);
+  EXPECT_GT(image.pixels[0], 60000);  // red at the top left
+}
+
+TEST_F(ImageSourceTest, JpegOrientationSixAndEightTurnTheDecodedImage) {
+  if (!test::haveTool("exiftool")) GTEST_SKIP() << "exiftool is not installed";
+  blockJpeg("plain.jpg");
+  for (int value : {3, 6, 8}) {
+    const std::string number = std::to_string(value);
+    sh(std::string("exiftool -q -n -Orientation=") + number + " -o o" + number + ".jpg plain.jpg");
+  }
+  PixelImage o6;
+  const std::string message = messageOf([&] { loadImageSource(o6, dir_.file("o6.jpg")); });
+  if (decoderMissing(message)) GTEST_SKIP() << "the JPEG decoder has not landed yet";
+  ASSERT_EQ(message, "(no exception)");
+
+  auto sample = [](const PixelImage& image, uint32_t x, uint32_t y, int channel) {
+    return image.pixels[4 * (size_t(y) * image.width + x) + channel];
+  };
+  // Stored: red left, blue right, bright top. Clockwise: red on top, bright on the right.
+  ASSERT_EQ(o6.width, 16u);
+  ASSERT_EQ(o6.height, 32u);
+  EXPECT_GT(sample(o6, 12, 4, 0), 60000);  // top right: bright red
+  EXPECT_LT(sample(o6, 12, 28, 0), 5000);  // bottom right: bright blue
+  EXPECT_GT(sample(o6, 12, 28, 2), 60000);
+  EXPECT_LT(sample(o6, 3, 4, 0), 40000);  // top left: dark red
+  EXPECT_EQ(orientation(o6.properties), 6);
+
+  PixelImage o8;
+  loadImageSource(o8, dir_.file("o8.jpg"));
+  ASSERT_EQ(o8.width, 16u);
+  EXPECT_GT(sample(o8, 3, 28, 0), 60000);  // counter-clockwise: bright red at the bottom left
+  EXPECT_GT(sample(o8, 3, 4, 2), 60000);   // bright blue at the top left
+
+  PixelImage o3;
+  loadImageSource(o3, dir_.file("o3.jpg"));
+  ASSERT_EQ(o3.width, 32u);               // 3 is left as decoded
+  EXPECT_GT(sample(o3, 4, 4, 0), 60000);  // bright red still at the top left
+}
+
+}  // namespace
+}  // namespace tessel
