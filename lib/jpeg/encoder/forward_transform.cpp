@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include "core/pixel_image.h"
@@ -220,19 +221,33 @@ void forwardDct(float* block, const DivisorTable& divisor) {
 }
 
 void roundBlock(const float* block, int16_t* zigzagOut) {
-  for (int k = 0; k < 64; ++k) {
-    const float v = block[kEncoderZigzag[k]];
-    int32_t rounded;
-    if (v >= 0.0f) {
-      const float t = v + 0.5f;
-      rounded = t >= 32767.0f ? 32767 : static_cast<int32_t>(t);
-    } else {
-      // NaN lands here too and, failing the comparison, becomes -32767.
-      const float t = v - 0.5f;
-      rounded = t > -32767.0f ? static_cast<int32_t>(t) : -32767;
-    }
-    zigzagOut[k] = static_cast<int16_t>(rounded);
+  // Four values at a time, each exactly as the scalar rule: v >= 0 gives trunc(v + 0.5) limited
+  // to 32767; anything else (NaN included) gives trunc(v - 0.5) limited to -32767. The limits
+  // are applied to the float before it is truncated, which gives the same result and keeps the
+  // conversion in range.
+  using Floats = float __attribute__((vector_size(16)));
+  using Ints = int32_t __attribute__((vector_size(16)));
+  alignas(16) int32_t rounded[64];
+  for (int i = 0; i < 64; i += 4) {
+    Floats v;
+    std::memcpy(&v, block + i, sizeof v);
+    const Ints nonNegative = v >= 0.0f;
+    const Floats up = v + 0.5f;
+    const Floats down = v - 0.5f;
+    Floats t = reinterpret_cast<Floats>((reinterpret_cast<Ints>(up) & nonNegative) |
+                                        (reinterpret_cast<Ints>(down) & ~nonNegative));
+    const Ints high = t >= 32767.0f;
+    const Ints inRange = t > -32767.0f;
+    const Floats upper = {32767.0f, 32767.0f, 32767.0f, 32767.0f};
+    const Floats lower = {-32767.0f, -32767.0f, -32767.0f, -32767.0f};
+    t = reinterpret_cast<Floats>((reinterpret_cast<Ints>(upper) & high) |
+                                 (reinterpret_cast<Ints>(t) & ~high));
+    t = reinterpret_cast<Floats>((reinterpret_cast<Ints>(t) & inRange) |
+                                 (reinterpret_cast<Ints>(lower) & ~inRange));
+    const Ints r = __builtin_convertvector(t, Ints);
+    std::memcpy(rounded + i, &r, sizeof r);
   }
+  for (int k = 0; k < 64; ++k) zigzagOut[k] = static_cast<int16_t>(rounded[kEncoderZigzag[k]]);
 }
 
 void transformImage(const EncodeState& state, const PixelImage& image, int16_t* coefficients,

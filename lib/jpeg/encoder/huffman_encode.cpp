@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/exception.h"
 #include "core/messages.h"
 #include "jpeg/encoder/encode_state.h"
@@ -33,6 +37,25 @@ int highestSymbolOfLength(const HuffmanCodeTable& table, uint32_t length, int be
   return -1;
 }
 
+// Bit k set when zig-zag position k of the block is not zero.
+inline uint64_t nonzeroPositions(const int16_t* block) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t mask = 0;
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8));
+    const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(low, zero), _mm_cmpeq_epi16(high, zero));
+    mask |= uint64_t{~static_cast<uint32_t>(_mm_movemask_epi8(zeros)) & 0xFFFFu} << i;
+  }
+  return mask;
+#else
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= uint64_t{block[k] != 0} << k;
+  return mask;
+#endif
+}
+
 // Walks every block in scan order and reports its symbols to `sink`: MCU by MCU, component slots
 // in identifier order, each component's h x v blocks. The counting and the emitting pass both run
 // this one walker, so they cannot disagree about what the scan contains.
@@ -57,95 +80,125 @@ void walkBlocks(const EncodeState& state, const int16_t* blocks, Sink& sink) {
       const int32_t diff = blocks[0] - predictor[blockSlot[b]];
       predictor[blockSlot[b]] = blocks[0];
       sink.dc(component, diff);
-      uint32_t run = 0;
-      for (int k = 1; k < 64; ++k) {
-        const int32_t x = blocks[k];
-        if (x == 0) {
-          ++run;
-          continue;
-        }
+      // The non-zero coefficients in zig-zag order; the zeros between them are the runs.
+      uint64_t nonzero = nonzeroPositions(blocks) & ~uint64_t{1};
+      uint32_t last = 0;
+      while (nonzero) {
+        const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(nonzero));
+        nonzero &= nonzero - 1;
+        uint32_t run = k - last - 1;
+        last = k;
         if (run > 15) {
           const uint32_t zrls = ((run - 16) >> 4) + 1;
           sink.zrl(component, zrls);
           run -= 16 * zrls;
         }
-        sink.ac(component, run, x);
-        run = 0;
+        sink.ac(component, run, blocks[k]);
       }
-      if (run > 0) sink.eob(component);
+      // Zeros after the last non-zero coefficient end with an end-of-block.
+      if (last < 63) sink.eob(component);
     }
   }
 }
 
-// First pass: symbol frequencies.
+// First pass: symbol frequencies, and the number of magnitude bits that will follow the codes.
 struct CountingSink {
+  uint64_t magnitudeBits = 0;
   void dc(const EncodeComponent& c, int32_t diff) {
-    ++c.dcTable->entries[magnitudeCategory(diff)].frequency;
+    const uint32_t s = magnitudeCategory(diff);
+    ++c.dcTable->entries[s].frequency;
+    magnitudeBits += s;
   }
   void zrl(const EncodeComponent& c, uint32_t n) { c.acTable->entries[kZrl].frequency += n; }
   void ac(const EncodeComponent& c, uint32_t run, int32_t x) {
-    ++c.acTable->entries[(run << 4) | magnitudeCategory(x)].frequency;
+    const uint32_t s = magnitudeCategory(x);
+    ++c.acTable->entries[(run << 4) | s].frequency;
+    magnitudeBits += s;
   }
   void eob(const EncodeComponent& c) { ++c.acTable->entries[kEob].frequency; }
 };
 
-// Second pass: codes into a byte stream. Bits fill a 32-bit accumulator from its most significant
-// end; whole bytes leave it only when the next code would not fit, and every 0xFF byte is followed
-// by a stuffed 0x00.
+// Second pass: codes into a byte stream. The bit stream is the codes and magnitude bits one after
+// the other, most significant bit first; its bytes leave the accumulator 32 bits at a time, and
+// every 0xFF byte is followed by a stuffed 0x00. At the end the last partial byte is filled with
+// 1 bits.
 class EmittingSink {
  public:
   explicit EmittingSink(std::vector<uint8_t>& out) : out_(out) {}
 
   void dc(const EncodeComponent& c, int32_t diff) {
     const uint32_t s = magnitudeCategory(diff);
-    putCode(c.dcTable->entries[s]);
-    putMagnitude(diff, s);
+    putWithMagnitude(c.dcTable->entries[s], diff, s);
   }
   void zrl(const EncodeComponent& c, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) putCode(c.acTable->entries[kZrl]);
+    const auto& entry = c.acTable->entries[kZrl];
+    for (uint32_t i = 0; i < n; ++i) put(entry.codeBits, entry.codeLength);
   }
   void ac(const EncodeComponent& c, uint32_t run, int32_t x) {
     const uint32_t s = magnitudeCategory(x);
-    putCode(c.acTable->entries[(run << 4) | s]);
-    putMagnitude(x, s);
+    putWithMagnitude(c.acTable->entries[(run << 4) | s], x, s);
   }
-  void eob(const EncodeComponent& c) { putCode(c.acTable->entries[kEob]); }
+  void eob(const EncodeComponent& c) {
+    const auto& entry = c.acTable->entries[kEob];
+    put(entry.codeBits, entry.codeLength);
+  }
 
-  // Fills the last partial byte with 1 bits and emits it.
   void finish() {
-    if (bits_ <= 0) return;
-    if (bits_ < 32) accumulator_ |= 0xFFFFFFFFu >> bits_;
-    while (bits_ > 0) {
-      emitTopByte();
-      bits_ -= 8;
+    if (bits_ > 0) {
+      const uint32_t padding = (8 - bits_ % 8) % 8;
+      put((1u << padding) - 1, padding);
+      while (bits_ > 0) {
+        bits_ -= 8;
+        emitByte(static_cast<uint8_t>(accumulator_ >> bits_));
+      }
     }
+    out_.resize(used_);
   }
 
  private:
-  void putCode(const HuffmanCodeTable::Entry& entry) { put(entry.codeBits, entry.codeLength); }
-  // The low s bits of x for x > 0, of x - 1 for x < 0.
-  void putMagnitude(int32_t x, uint32_t s) { put(static_cast<uint32_t>(x < 0 ? x - 1 : x), s); }
-  void put(uint32_t value, uint32_t length) {
-    if (length == 0) return;
-    if (bits_ + static_cast<int>(length) > 32) {
-      while (bits_ >= 8) {
-        emitTopByte();
-        bits_ -= 8;
-      }
+  // A code and the magnitude bits after it (the low s bits of x for x > 0, of x - 1 for x < 0);
+  // together at most 16 + 16 bits.
+  void putWithMagnitude(const HuffmanCodeTable::Entry& entry, int32_t x, uint32_t s) {
+    const uint32_t magnitude = static_cast<uint32_t>(x < 0 ? x - 1 : x) & ((1u << s) - 1);
+    put((uint64_t{entry.codeBits} << s) | magnitude, entry.codeLength + s);
+  }
+  void put(uint64_t value, uint32_t length) {
+    accumulator_ = (accumulator_ << length) | value;
+    bits_ += length;
+    if (bits_ >= 32) {
+      bits_ -= 32;
+      emitWord(static_cast<uint32_t>(accumulator_ >> bits_));
     }
-    bits_ += static_cast<int>(length);
-    accumulator_ |= (value & ((1u << length) - 1)) << (32 - bits_);
   }
-  void emitTopByte() {
-    const uint8_t byte = static_cast<uint8_t>(accumulator_ >> 24);
-    out_.push_back(byte);
-    if (byte == 0xFF) out_.push_back(0x00);
-    accumulator_ <<= 8;
+  void emitWord(uint32_t word) {
+    reserve(8);
+    // No byte of the word is 0xFF: no stuffing, four bytes at once.
+    const uint32_t inverted = ~word;
+    if (((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0) {
+      uint8_t* p = out_.data() + used_;
+      p[0] = static_cast<uint8_t>(word >> 24);
+      p[1] = static_cast<uint8_t>(word >> 16);
+      p[2] = static_cast<uint8_t>(word >> 8);
+      p[3] = static_cast<uint8_t>(word);
+      used_ += 4;
+    } else {
+      for (int shift = 24; shift >= 0; shift -= 8) emitByte(static_cast<uint8_t>(word >> shift));
+    }
   }
+  void emitByte(uint8_t byte) {
+    reserve(2);
+    out_[used_++] = byte;
+    if (byte == 0xFF) out_[used_++] = 0x00;
+  }
+  void reserve(size_t bytes) {
+    if (used_ + bytes > out_.size()) out_.resize(std::max<size_t>(out_.size() * 2, 4096));
+  }
+  // out_ arrives sized for the expected output and grows only if stuffing needs more.
 
   std::vector<uint8_t>& out_;
-  uint32_t accumulator_ = 0;
-  int bits_ = 0;
+  size_t used_ = 0;           // bytes of out_ written so far
+  uint64_t accumulator_ = 0;  // the low bits_ bits are pending, most significant first
+  uint32_t bits_ = 0;
 };
 
 }  // namespace
@@ -245,12 +298,17 @@ void writeHuffmanTable(const HuffmanCodeTable& table, uint8_t tableClass, uint8_
 void encodeScan(EncodeState& state, const int16_t* blocks) {
   CountingSink counter;
   walkBlocks(state, blocks, counter);
+  uint64_t bits = counter.magnitudeBits;
   for (int n = 0; n < 4; ++n) {
-    if (state.dcTables[n]) buildHuffmanTable(*state.dcTables[n]);
-    if (state.acTables[n]) buildHuffmanTable(*state.acTables[n]);
+    for (auto* table : {state.dcTables[n].get(), state.acTables[n].get()}) {
+      if (!table) continue;
+      buildHuffmanTable(*table);
+      for (const auto& entry : table->entries) bits += uint64_t{entry.frequency} * entry.codeLength;
+    }
   }
+  // The exact size before stuffing is known now; room for some stuffed bytes too.
   state.scanData.clear();
-  state.scanData.reserve(4096);
+  state.scanData.resize(bits / 8 + bits / 512 + 64);
   EmittingSink emitter(state.scanData);
   walkBlocks(state, blocks, emitter);
   emitter.finish();

@@ -2,8 +2,9 @@
 // sampling and quantization tables of a metadata-source JPEG, and writes the source's segments,
 // in their order, around the new entropy-coded data.
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "core/exception.h"
@@ -19,6 +20,10 @@
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/segment_buffer.h"
 #include "platform/system.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace tessel {
 
@@ -36,15 +41,33 @@ void requirePayload(int64_t needed, int32_t length) {
   if (needed > length) fail(msg::kInvalidOffset);
 }
 
+struct FreeDeleter {
+  void operator()(int16_t* p) const noexcept { std::free(p); }
+};
+using CoefficientBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
+
 // A block of `count` 16-bit values, refused with a clear message when it could never fit in
-// memory (instead of the process being killed when the pages are touched).
-std::unique_ptr<int16_t[]> allocateCoefficients(uint64_t count, const EncodeState& state) {
+// memory (instead of the process being killed when the pages are touched). A large block is
+// aligned to 2 MiB and, on Linux, offered huge pages: the buffer is written once from start to
+// end, and taking it a huge page at a time saves most of the page faults.
+CoefficientBuffer allocateCoefficients(uint64_t count, const EncodeState& state) {
+  constexpr uint64_t kHugePage = uint64_t{1} << 21;
   const uint64_t bytes = count * sizeof(int16_t);
   const uint64_t memory = platform::physicalMemoryBytes();
-  int16_t* block = nullptr;
-  if (memory == 0 || bytes <= memory) block = new (std::nothrow) int16_t[count];
+  void* block = nullptr;
+  if (memory == 0 || bytes <= memory) {
+    if (bytes >= kHugePage) {
+      const uint64_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+      block = std::aligned_alloc(kHugePage, rounded);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+      if (block) madvise(block, rounded, MADV_HUGEPAGE);
+#endif
+    } else {
+      block = std::malloc(std::max<uint64_t>(bytes, 1));
+    }
+  }
   if (!block) failf(msg::kImageTooLarge, state.width, state.height);
-  return std::unique_ptr<int16_t[]>(block);
+  return CoefficientBuffer(static_cast<int16_t*>(block));
 }
 
 }  // namespace
@@ -205,7 +228,7 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
 
   const auto width = static_cast<uint32_t>(state.width);
   const auto height = static_cast<uint32_t>(state.height);
-  std::unique_ptr<int16_t[]> coefficients;
+  CoefficientBuffer coefficients;
   if (image.width == width && image.height == height && image.pixels) {
     coefficients = allocateCoefficients(uint64_t{state.blocksPerMcu} * state.mcuCount * 64, state);
     transformImage(state, image, coefficients.get(), background);

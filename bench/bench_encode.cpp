@@ -1,0 +1,211 @@
+// The merge encoder's speed. Two ways to run it:
+//
+//   bench_encode [benchmark options]
+//       Google Benchmark cases for the stages on a generated picture: the forward transform
+//       (conversion, DCT, rounding), the two entropy-coding passes, and a whole merge.
+//
+//   bench_encode merge <image.ppm> <metadata source.jpg> <output.jpg>
+//       One whole merge as jpgmerge does it after loading its image: reads a binary 8-bit PPM into
+//       a PixelImage and writes it under the metadata source's structure. bench/encode_vs_cjpeg.sh
+//       times this as a process against cjpeg.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include "core/exception.h"
+#include "core/mapped_file.h"
+#include "core/pixel_image.h"
+#include "exif/property_list.h"
+#include "jpeg/encoder/encode_state.h"
+#include "jpeg/encoder/encoder.h"
+#include "jpeg/encoder/forward_transform.h"
+#include "jpeg/encoder/huffman_encode.h"
+#include "jpeg/jpeg_reader.h"
+#include "jpeg/segment_buffer.h"
+
+namespace {
+
+using tessel::PixelImage;
+
+// Offers huge pages for the interior of a large block that has not been touched yet (Linux). An
+// image source that allocates its pixels this way takes far fewer page faults filling them.
+void adviseHugePages(void* block, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHugePage = uintptr_t{1} << 21;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHugePage - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)bytes;
+#endif
+}
+
+// Reads a binary PPM (P6, maxval 255) into 16-bit RGBA, a band of rows at a time so that the file
+// is never held in memory whole.
+PixelImage readPpm(const std::string& path) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!file) tessel::fail("Cannot open " + path);
+  char magic[3] = {};
+  unsigned width = 0, height = 0, maxval = 0;
+  if (std::fscanf(file.get(), "%2s %u %u %u", magic, &width, &height, &maxval) != 4 ||
+      std::strcmp(magic, "P6") != 0 || maxval != 255 || std::fgetc(file.get()) == EOF) {
+    tessel::fail(path + " is not an 8-bit binary PPM");
+  }
+  PixelImage image;
+  image.setPixels(width, height, PixelImage::allocatePixels(width, height));
+  adviseHugePages(image.pixels.get(), size_t{width} * height * 8);
+  std::vector<uint8_t> band(size_t{width} * 3 * 64);
+  uint16_t* out = image.pixels.get();
+  for (unsigned y = 0; y < height; y += 64) {
+    const unsigned rows = std::min(64u, height - y);
+    const size_t bytes = size_t{width} * 3 * rows;
+    if (std::fread(band.data(), 1, bytes, file.get()) != bytes) tessel::fail(path + " is short");
+    for (size_t i = 0; i < bytes; i += 3, out += 4) {
+      out[0] = static_cast<uint16_t>(band[i] * 257);
+      out[1] = static_cast<uint16_t>(band[i + 1] * 257);
+      out[2] = static_cast<uint16_t>(band[i + 2] * 257);
+      out[3] = 65535;
+    }
+  }
+  return image;
+}
+
+int merge(const char* ppm, const char* source, const char* output) {
+  try {
+    const PixelImage image = readPpm(ppm);
+    tessel::JPEGReader reader(source);
+    reader.parse();
+    tessel::OutputFile out(output);
+    tessel::writeJpegFile(out, image, *reader.markers, tessel::PropertyList{},
+                          tessel::Background{});
+    return 0;
+  } catch (const tessel::RawLayerException& e) {
+    std::fprintf(stderr, "Exception: %s\n", e.message().c_str());
+    return 1;
+  }
+}
+
+// A photo-like picture: smooth gradients with some texture.
+PixelImage picture(uint32_t width, uint32_t height) {
+  PixelImage image;
+  image.setPixels(width, height, PixelImage::allocatePixels(width, height));
+  uint32_t noise = 12345;
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      noise = noise * 1103515245 + 12345;
+      const uint32_t grain = (noise >> 16) & 0x7FF;
+      uint16_t* p = image.pixels.get() + (size_t{y} * width + x) * 4;
+      p[0] = static_cast<uint16_t>(x * 40000 / width + grain * 4);
+      p[1] = static_cast<uint16_t>(y * 40000 / height + grain * 3);
+      p[2] = static_cast<uint16_t>(((x + y) * 30000) / (width + height) + grain * 5);
+      p[3] = 65535;
+    }
+  }
+  return image;
+}
+
+// A metadata source: the usual quality-90-like tables, 4:2:0 (or 4:4:4), frame of the given size.
+std::vector<uint8_t> source(uint32_t width, uint32_t height, bool subsampled) {
+  std::vector<uint8_t> file = {0xFF, 0xD8};
+  auto segment = [&](uint8_t code, const std::vector<uint8_t>& payload) {
+    file.insert(file.end(), {0xFF, code, static_cast<uint8_t>((payload.size() + 2) >> 8),
+                             static_cast<uint8_t>(payload.size() + 2)});
+    file.insert(file.end(), payload.begin(), payload.end());
+  };
+  std::vector<uint8_t> dqt;
+  for (uint8_t table : {0, 1}) {
+    dqt.push_back(table);
+    for (int k = 0; k < 64; ++k) dqt.push_back(static_cast<uint8_t>(2 + table * 2 + k / 8));
+  }
+  segment(0xDB, dqt);
+  segment(0xC0, {8, static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height),
+                 static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width), 3, 1,
+                 static_cast<uint8_t>(subsampled ? 0x22 : 0x11), 0, 2, 0x11, 1, 3, 0x11, 1});
+  std::vector<uint8_t> dht;
+  for (uint8_t table : {0x00, 0x10, 0x01, 0x11}) {
+    dht.insert(dht.end(), {table, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+  }
+  segment(0xC4, dht);
+  segment(0xDA, {3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0});
+  file.insert(file.end(), {0xFF, 0xD9});
+  return file;
+}
+
+struct Merge {
+  std::vector<uint8_t> bytes;
+  tessel::MarkerList markers;
+  std::unique_ptr<tessel::RangeTracker> tracker;
+  explicit Merge(std::vector<uint8_t> file) : bytes(std::move(file)) {
+    tracker = std::make_unique<tessel::RangeTracker>(bytes.data(), int32_t(bytes.size()));
+    tessel::segment(markers, *tracker, bytes.data(), int32_t(bytes.size()));
+  }
+};
+
+constexpr uint32_t kWidth = 1600, kHeight = 1200;
+
+void BM_TransformImage(benchmark::State& state) {
+  const PixelImage image = picture(kWidth, kHeight);
+  Merge merge(source(kWidth, kHeight, state.range(0)));
+  tessel::EncodeState encode;
+  for (const auto& m : merge.markers.items) {
+    if (tessel::isSofCode(m->code))
+      tessel::applyFrameHeader(encode, m->code, m->payload, m->length);
+    if (m->code == 0xDB) tessel::applyQuantizationTables(encode, m->payload, m->length);
+  }
+  for (auto& c : encode.components) {
+    if (c) c->divisor = encode.divisorTables[c->quantIndex].get();
+  }
+  tessel::planSampling(encode);
+  std::vector<int16_t> coefficients(size_t{encode.blocksPerMcu} * encode.mcuCount * 64);
+  for (auto _ : state) {
+    tessel::transformImage(encode, image, coefficients.data(), tessel::Background{});
+    benchmark::DoNotOptimize(coefficients.data());
+  }
+  state.SetItemsProcessed(state.iterations() * int64_t{kWidth} * kHeight);
+}
+BENCHMARK(BM_TransformImage)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeJpegFile(benchmark::State& state) {
+  const PixelImage image = picture(kWidth, kHeight);
+  Merge merge(source(kWidth, kHeight, state.range(0)));
+  size_t bytes = 0;
+  for (auto _ : state) {
+    bytes =
+        tessel::encodeJpegFile(image, merge.markers, tessel::PropertyList{}, tessel::Background{})
+            .size();
+  }
+  state.SetItemsProcessed(state.iterations() * int64_t{kWidth} * kHeight);
+  state.counters["bytes"] = double(bytes);
+}
+BENCHMARK(BM_EncodeJpegFile)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+void BM_ResampleToThumbnail(benchmark::State& state) {
+  const PixelImage image = picture(kWidth, kHeight);
+  Merge merge(source(160, 120, true));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        tessel::encodeJpegFile(image, merge.markers, tessel::PropertyList{}, tessel::Background{}));
+  }
+}
+BENCHMARK(BM_ResampleToThumbnail)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::strcmp(argv[1], "merge") == 0) return merge(argv[2], argv[3], argv[4]);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
