@@ -226,8 +226,8 @@ TEST(ProgressiveDecodeTest, SegmentsBetweenScans) {
       {msg::kUnexpectedMarkerBetweenScans, test::segmentBytes(0xFE, {'h', 'i'})},
       {msg::kUnexpectedMarkerBetweenScans, test::segmentBytes(0xE1, {0})},
       {msg::kUnexpectedMarkerBetweenScans, test::dqtSegment(1)},
-      // Junk after the scan: the bit reader may have buffered up to four bytes of it.
-      {msg::kMissingMarkerPrefix, {0x12, 0x12, 0x12, 0x12, 0x12, 0x12}},
+      // Junk after the scan: the bit reader may have buffered up to eight bytes of it.
+      {msg::kMissingMarkerPrefix, Bytes(10, 0x12)},
       {msg::kDriWrongSize, test::segmentBytes(0xDD, {0, 0, 0})},
       {msg::kInvalidOffset, {0xFF, 0xC4, 0xFF, 0xF0, 0x00}},  // runs past the data
       {msg::kInvalidHeaderLengthOrCorrupt, {0xFF, 0xC4, 0x00, 0x01}},

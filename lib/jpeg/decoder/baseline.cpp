@@ -1,7 +1,6 @@
-// The baseline pass: one interleaved scan, decoded and reconstructed one MCU row at a time.
+// The baseline pass: one interleaved scan, decoded and reconstructed one MCU at a time.
 
 #include <cstring>
-#include <vector>
 
 #include "core/exception.h"
 #include "core/pixel_image.h"
@@ -9,6 +8,7 @@
 #include "jpeg/decoder/huffman_decode.h"
 #include "jpeg/decoder/messages.h"
 #include "jpeg/decoder/reconstruct.h"
+#include "platform/system.h"
 
 namespace tessel {
 
@@ -32,13 +32,24 @@ const HuffmanLookup* bindHuffman(const std::array<std::unique_ptr<HuffmanLookup>
 // does) ends the block after its value bits have been read, so nothing is written outside it.
 inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, const HuffmanLookup& ac,
                                 int32_t& predictor, int16_t* block) {
+  constexpr uint32_t kShift = 64 - HuffmanLookup::kFastBits;
   std::memset(block, 0, 64 * sizeof(int16_t));
 
-  const uint32_t size = decodeSymbol(reader, dc);
+  // The DC difference: a short code and its value bits in one table access when they are
+  // buffered (a category of 16 or more has a run nibble and takes the general path).
+  if (reader.count < 32) refill(reader);
   int32_t diff = 0;
-  if (size != 0) {
-    if (size > 16) fail(msg::kCorruptImageData);  // no DC difference has more than 16 bits
-    diff = extend(receiveBits(reader, size), size);
+  uint32_t fast = dc.fastAc[reader.bits >> kShift];
+  if (fast != 0 && (fast & 0xFF) <= reader.count && (fast & 0xF00) == 0) {
+    reader.bits <<= fast & 0xFF;
+    reader.count -= fast & 0xFF;
+    diff = (fast & HuffmanLookup::kEndFlag) ? 0 : static_cast<int16_t>(fast >> 16);
+  } else {
+    const uint32_t size = decodeSymbol(reader, dc);
+    if (size != 0) {
+      if (size > 16) fail(msg::kCorruptImageData);  // no DC difference has more than 16 bits
+      diff = extend(receiveBits(reader, size), size);
+    }
   }
   // The predictor wraps like the 32-bit register it is; only its low 16 bits are stored.
   predictor = static_cast<int32_t>(static_cast<uint32_t>(predictor) + static_cast<uint32_t>(diff));
@@ -46,12 +57,15 @@ inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, cons
 
   uint32_t k = 1;
   while (k < 64) {
-    // A short code and its value bits wholly in the buffer: one table access does both.
-    const uint32_t fast = ac.fastAc[reader.bits >> (32 - HuffmanLookup::kFastBits)];
+    // A short code and its value bits: one table access does both when they are buffered. A run
+    // of sixteen zeros stores a zero at its last position, which changes nothing.
+    if (reader.count < 32) refill(reader);
+    fast = ac.fastAc[reader.bits >> kShift];
     const uint32_t total = fast & 0xFF;
     if (fast != 0 && total <= reader.count) {
       reader.bits <<= total;
       reader.count -= total;
+      if (fast & HuffmanLookup::kEndFlag) break;
       k += (fast >> 8) & 15;
       if (k > 63) break;
       block[kZigzagToNatural[k]] = static_cast<int16_t>(fast >> 16);
@@ -79,6 +93,7 @@ inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, cons
 
 void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data, uint32_t length) {
   image.setPixels(state.width, state.height, PixelImage::allocatePixels(state.width, state.height));
+  platform::adviseLargeBlock(image.pixels.get(), size_t{state.width} * state.height * 8);
   scaleQuantTables(state);
   for (auto& component : state.components) {
     if (!component) continue;
@@ -88,8 +103,14 @@ void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data,
   }
 
   const McuLayout layout = mcuLayout(state);
-  std::vector<CoefficientBlock> coefficients(state.blocksPerMcuRow);
-  std::vector<FloatBlock> floats(state.blocksPerMcuRow);
+  const McuConverter convert = converterFor(state.samplingMode);
+  // One MCU at a time: decoded, transformed and converted while it is in the first-level cache.
+  CoefficientBlock coefficients[6];
+  FloatBlock floats[6];
+  const ComponentInfo* components[6];
+  for (uint32_t b = 0; b < layout.blocks; ++b) {
+    components[b] = state.components[layout.slot[b]].get();
+  }
 
   BitReader reader;
   reader.position = data;
@@ -100,17 +121,15 @@ void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data,
   uint32_t restartIndex = 0;
   uint32_t mcusLeft = state.mcuCount;
 
-  const ComponentInfo* components[6];
-  for (uint32_t b = 0; b < layout.blocks; ++b)
-    components[b] = state.components[layout.slot[b]].get();
-
   for (uint32_t row = 0; row < state.mcuRows; ++row) {
-    CoefficientBlock* block = coefficients.data();
+    const uint32_t y = row * state.mcuHeight;
     for (uint32_t mcu = 0; mcu < state.mcusPerRow; ++mcu) {
-      for (uint32_t b = 0; b < layout.blocks; ++b, ++block) {
-        decodeBaselineBlock(reader, *components[b]->dc, *components[b]->ac,
-                            predictors[layout.slot[b]], block->c);
+      BitReader local = reader;  // kept in registers while the MCU is decoded
+      for (uint32_t b = 0; b < layout.blocks; ++b) {
+        decodeBaselineBlock(local, *components[b]->dc, *components[b]->ac,
+                            predictors[layout.slot[b]], coefficients[b].c);
       }
+      reader = local;
       // No restart marker follows the last interval, so there is nothing to look for after the
       // last MCU.
       if (--mcusLeft != 0 && --counter == 0) {
@@ -119,11 +138,11 @@ void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data,
         ++restartIndex;
         counter = interval;
       }
+      for (uint32_t b = 0; b < layout.blocks; ++b) {
+        inverseDct(coefficients[b].c, floats[b].f, *components[b]->quant);
+      }
+      placeMcu(state, image, convert, mcu * state.mcuWidth, y, floats[0].f);
     }
-    for (uint32_t i = 0; i < state.blocksPerMcuRow; ++i) {
-      inverseDct(coefficients[i].c, floats[i].f, *components[i % layout.blocks]->quant);
-    }
-    placeMcuRow(state, image, row * state.mcuHeight, floats[0].f);
   }
 }
 

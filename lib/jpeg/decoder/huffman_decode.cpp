@@ -83,7 +83,11 @@ void buildFastTables(HuffmanLookup& lookup) {
     const uint32_t symbol = code & 0xFF;
     const uint32_t size = symbol & 15;
     const uint32_t run = symbol >> 4;
-    if (size == 0 || length + size > kBits) continue;
+    if (size == 0) {
+      lookup.fastAc[index] = (run << 8) | length | (run < 15 ? HuffmanLookup::kEndFlag : 0);
+      continue;
+    }
+    if (length + size > kBits) continue;
     const uint32_t raw = (bits << length) >> (32 - size);
     const int32_t value = extend(raw, size);
     lookup.fastAc[index] =
@@ -118,50 +122,33 @@ void buildHuffmanLookup(HuffmanLookup& lookup, const uint8_t* payload, int32_t l
 }
 
 uint8_t decodeSymbolSlow(BitReader& reader, const HuffmanLookup& lookup) {
-  const uint8_t* position = reader.position;
-  uint32_t bits = reader.bits;
-  uint32_t count = reader.count;
-  const uint16_t* page = lookup.entries.data();
   for (;;) {
-    if (count > 0) {
-      const uint16_t entry = page[bits >> 24];
+    // Walk the pages over the buffered bits (zeros below them).
+    uint64_t bits = reader.bits;
+    uint32_t count = reader.count;
+    const uint16_t* page = lookup.entries.data();
+    while (count > 0) {
+      const uint16_t entry = page[bits >> 56];
       if (isLink(entry)) {
-        if (count >= 8) {
-          bits <<= 8;
-          count -= 8;
-          page = lookup.entries.data() + size_t{entry & 0xFFu} * 256;
-          continue;
-        }
-      } else if (isEmpty(entry)) {
-        fail(msg::kCorruptImageData);
-      } else {
-        const uint32_t length = entry >> 8;
-        if (count >= length) {
-          reader.bits = bits << length;
-          reader.count = count - length;
-          reader.position = position;
-          return static_cast<uint8_t>(entry);
-        }
+        if (count < 8) break;
+        bits <<= 8;
+        count -= 8;
+        page = lookup.entries.data() + size_t{entry & 0xFFu} * 256;
+        continue;
       }
+      if (isEmpty(entry)) fail(msg::kCorruptImageData);
+      const uint32_t length = entry >> 8;
+      if (count < length) break;
+      reader.bits = bits << length;
+      reader.count = count - length;
+      return static_cast<uint8_t>(entry);
     }
-    refillBits(position, reader.end, bits, count);
-    // The data has ended, or a marker follows, in the middle of the code: decode it as 0 and
-    // keep the bit buffer as it was before the call.
-    if (count < 8) return 0;
-    reader.position = position;
+    // The code needs more bits than are buffered. When no more come (the data has ended, or a
+    // marker follows), it decodes as 0 and nothing is consumed.
+    const uint32_t before = reader.count;
+    refill(reader);
+    if (reader.count == before) return 0;
   }
-}
-
-uint32_t receiveBitsSlow(BitReader& reader, uint32_t n) {
-  const uint8_t* position = reader.position;
-  uint32_t bits = reader.bits;
-  uint32_t count = reader.count;
-  if (count < n) refillBits(position, reader.end, bits, count);
-  if (count < n) return 0;  // not enough data left: the reader stays as it was
-  reader.position = position;
-  reader.bits = bits << n;
-  reader.count = count - n;
-  return bits >> (32 - n);
 }
 
 void resynchronise(BitReader& reader, uint32_t restartIndex) {

@@ -29,7 +29,8 @@ namespace tessel {
 // `fast` and `fastAc` are derived from the pages to decode the common short codes with one
 // access; they never change what is decoded (see decodeSymbol).
 struct HuffmanLookup {
-  static constexpr uint32_t kFastBits = 9;
+  static constexpr uint32_t kFastBits = 11;
+  static constexpr uint32_t kEndFlag = 1u << 12;
 
   std::vector<uint16_t> entries;  // pageCount x 256
   uint32_t pageCount = 0;
@@ -37,9 +38,14 @@ struct HuffmanLookup {
   // Indexed by the next kFastBits bits: (L << 8) | S for a code of L <= kFastBits bits, or 0
   // when the code is longer or there is none.
   std::array<uint16_t, 1u << kFastBits> fast{};
-  // For AC decoding: a code of L bits for symbol (r << 4) | s with s != 0 whose L + s value bits
-  // both lie within the next kFastBits bits. Entry = (value << 16) | (r << 8) | (L + s), with the
-  // extended value as a signed 16-bit number; 0 when there is no such code.
+  // A code and its value bits together, for symbols (r << 4) | s whose L code bits and s value
+  // bits both lie within the next kFastBits bits; 0 when there is no such code. Entry bits:
+  //   0-7   L + s, the bits to consume
+  //   8-11  r
+  //   12    set for s = 0 with r < 15 (the end of a block, or of a band)
+  //   16-31 the extended value as a signed 16-bit number (0 when s = 0)
+  // For example, the 2-bit code 01 for symbol 0x23 followed by the value bits 101 gives, at
+  // every index starting 01101, (5 << 16) | (2 << 8) | 5.
   std::array<uint32_t, 1u << kFastBits> fastAc{};
 };
 
@@ -53,70 +59,91 @@ void buildHuffmanLookup(HuffmanLookup& lookup, const uint8_t* payload, int32_t l
 // Reads entropy-coded data most significant bit first. `bits` holds `count` valid bits at its
 // top; the bits below them are always zero.
 struct BitReader {
-  const uint8_t* position = nullptr;  // next unread byte
+  const uint8_t* position = nullptr;  // next byte not yet loaded into `bits`
   const uint8_t* end = nullptr;       // one past the last byte
-  uint32_t bits = 0;
-  uint32_t count = 0;  // 0..32
+  uint64_t bits = 0;
+  uint32_t count = 0;  // 0..64
 };
 
-// Tops the bit buffer up to more than 24 bits while data lasts. This is the only code that knows
-// the byte rules: 0xFF 0x00 is a stuffed 0xFF data byte; 0xFF followed by anything else, or 0xFF
-// as the last byte, is a marker, in front of which every refill stops, so that all further reads
-// of the scan see no new data.
-inline void refillBits(const uint8_t*& position, const uint8_t* end, uint32_t& bits,
+// Tops the bit buffer up to more than 56 bits while data lasts; bytes once loaded stay in the
+// buffer. This is the only code that knows the byte rules: 0xFF 0x00 is a stuffed 0xFF data
+// byte; 0xFF followed by anything else, or 0xFF as the last byte, is a marker, in front of which
+// every refill stops, so that all further reads of the scan see no new data.
+inline void refillBits(const uint8_t*& position, const uint8_t* end, uint64_t& bits,
                        uint32_t& count) {
-  if (count > 24) return;
-  if (end - position >= 4) {
-    const uint32_t word = (uint32_t{position[0]} << 24) | (uint32_t{position[1]} << 16) |
-                          (uint32_t{position[2]} << 8) | position[3];
-    // No 0xFF byte among the four: take as many whole bytes as fit.
-    if ((((~word) - 0x01010101u) & word & 0x80808080u) == 0) {
-      const uint32_t n = (32 - count) >> 3;  // 1..4
-      const uint64_t top = uint64_t{word} >> (32 - 8 * n);
-      bits |= static_cast<uint32_t>(top << (32 - count - 8 * n));
+  if (count > 56) return;
+  if (end - position >= 8) {
+    uint64_t word = 0;
+    for (int i = 0; i < 8; ++i) word = (word << 8) | position[i];  // one big-endian load
+    const uint32_t n = (64 - count) >> 3;                          // whole bytes that fit: 1..8
+    const uint64_t taken = ~uint64_t{0} << (64 - 8 * n);
+    // A flag in the top bit of every byte of the word that may be 0xFF (never one missed).
+    const uint64_t maybeFF = ((~word) - 0x0101010101010101u) & word & 0x8080808080808080u;
+    if ((maybeFF & taken) == 0) {
+      bits |= (word & taken) >> count;
       position += n;
       count += 8 * n;
       return;
     }
   }
-  while (count <= 24 && position != end) {
-    uint32_t byte = *position;
+  while (count <= 56 && position != end) {
+    const uint64_t byte = *position;
     if (byte == 0xFF) {
       if (end - position < 2 || position[1] != 0x00) return;  // a marker: stop in front of it
       position += 2;
     } else {
       position += 1;
     }
-    bits |= byte << (24 - count);
+    bits |= byte << (56 - count);
     count += 8;
   }
 }
 
-// The general decode that follows the pages; also handles refills and the end of data.
-uint8_t decodeSymbolSlow(BitReader& reader, const HuffmanLookup& lookup);
-uint32_t receiveBitsSlow(BitReader& reader, uint32_t n);
-
-// Decodes one symbol. When the code cannot be completed because the data has ended (or a marker
-// follows), returns 0 and leaves the reader as it was: 0 is a zero DC difference and an end of
-// block, so data that ends early decodes as flat blocks. Throws "Corrupt image data" for bits
-// that start no code. A short code that is wholly within the buffered bits is taken from the
-// fast table; that is exactly what the page walk would do without refilling.
-inline uint8_t decodeSymbol(BitReader& reader, const HuffmanLookup& lookup) {
-  const uint32_t entry = lookup.fast[reader.bits >> (32 - HuffmanLookup::kFastBits)];
-  const uint32_t length = entry >> 8;
-  if (length - 1 < reader.count) {  // 1 <= length <= count
-    reader.bits <<= length;
-    reader.count -= length;
-    return static_cast<uint8_t>(entry);
-  }
-  return decodeSymbolSlow(reader, lookup);
+inline void refill(BitReader& reader) {
+  refillBits(reader.position, reader.end, reader.bits, reader.count);
 }
 
-// The next n bits (1 <= n <= 16) as an unsigned number; 0, with the reader unchanged, when fewer
-// than n bits are left before the end of the data or a marker.
+// The general decode that walks the pages; also the end-of-data rule.
+uint8_t decodeSymbolSlow(BitReader& reader, const HuffmanLookup& lookup);
+
+// Decodes one symbol. Throws "Corrupt image data" for bits that start no code. When the code
+// cannot be completed because the data has ended (or a marker follows), returns 0 without
+// consuming anything: 0 is a zero DC difference and an end of block, so data that ends early
+// decodes as flat blocks. The buffer is refilled only when the code needs more bits than it
+// holds. A short code is taken from the fast table, which gives what the page walk gives.
+inline uint8_t decodeSymbol(BitReader& reader, const HuffmanLookup& lookup) {
+  constexpr uint32_t kShift = 64 - HuffmanLookup::kFastBits;
+  uint32_t entry = lookup.fast[reader.bits >> kShift];
+  uint32_t length = entry >> 8;
+  if (length - 1 >= reader.count) {  // not a short code wholly in the buffer
+    if (length != 0) {
+      refill(reader);
+      // The bits below the old count were zeros and may have changed the entry.
+      entry = lookup.fast[reader.bits >> kShift];
+      length = entry >> 8;
+    }
+    if (length - 1 >= reader.count) {
+      // Through a copy, so that a caller's reader whose address is never taken can stay in
+      // registers.
+      BitReader copy = reader;
+      const uint8_t symbol = decodeSymbolSlow(copy, lookup);
+      reader = copy;
+      return symbol;
+    }
+  }
+  reader.bits <<= length;
+  reader.count -= length;
+  return static_cast<uint8_t>(entry);
+}
+
+// The next n bits (1 <= n <= 16) as an unsigned number; 0, consuming nothing, when fewer than n
+// bits are left before the end of the data or a marker.
 inline uint32_t receiveBits(BitReader& reader, uint32_t n) {
-  if (reader.count < n) return receiveBitsSlow(reader, n);
-  const uint32_t value = reader.bits >> (32 - n);
+  if (reader.count < n) {
+    refill(reader);
+    if (reader.count < n) return 0;
+  }
+  const uint32_t value = static_cast<uint32_t>(reader.bits >> (64 - n));
   reader.bits <<= n;
   reader.count -= n;
   return value;

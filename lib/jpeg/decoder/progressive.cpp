@@ -339,6 +339,7 @@ CoefficientBuffer allocateCoefficients(const DecoderState& state) {
   }
   void* block = std::calloc(blocks * 64, sizeof(int16_t));
   if (!block) failf(msg::kCoefficientsTooLarge, state.width, state.height);
+  platform::adviseLargeBlock(block, blocks * 64 * sizeof(int16_t));
   return CoefficientBuffer(static_cast<int16_t*>(block));
 }
 
@@ -369,16 +370,21 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
   }
 
   image.setPixels(state.width, state.height, PixelImage::allocatePixels(state.width, state.height));
-  std::vector<FloatBlock> floats(state.blocksPerMcuRow);
+  platform::adviseLargeBlock(image.pixels.get(), size_t{state.width} * state.height * 8);
+  const McuConverter convert = converterFor(state.samplingMode);
+  FloatBlock floats[6];
   const ComponentInfo* components[6];
-  for (uint32_t b = 0; b < layout.blocks; ++b)
+  for (uint32_t b = 0; b < layout.blocks; ++b) {
     components[b] = state.components[layout.slot[b]].get();
+  }
+  const int16_t* block = coefficients.get();
   for (uint32_t row = 0; row < state.mcuRows; ++row) {
-    const int16_t* block = coefficients.get() + size_t{row} * state.blocksPerMcuRow * 64;
-    for (uint32_t i = 0; i < state.blocksPerMcuRow; ++i, block += 64) {
-      inverseDct(block, floats[i].f, *components[i % layout.blocks]->quant);
+    for (uint32_t mcu = 0; mcu < state.mcusPerRow; ++mcu) {
+      for (uint32_t b = 0; b < layout.blocks; ++b, block += 64) {
+        inverseDct(block, floats[b].f, *components[b]->quant);
+      }
+      placeMcu(state, image, convert, mcu * state.mcuWidth, row * state.mcuHeight, floats[0].f);
     }
-    placeMcuRow(state, image, row * state.mcuHeight, floats[0].f);
   }
 }
 

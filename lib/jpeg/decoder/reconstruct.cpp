@@ -233,21 +233,26 @@ void convertMcu1x2(const float* blocks, uint16_t* out, size_t stride) {
 void convertMcu2x1(const float* blocks, uint16_t* out, size_t stride) {
   const float* cb = blocks + 128;
   const float* cr = blocks + 192;
-  for (int r = 0; r < 16; ++r) {
-    const float* y = blocks + 64 * (r >> 3) + 8 * (r & 7);
-    colourPixels8(y, chromaFull(cb + 8 * (r >> 1), cr + 8 * (r >> 1)), out + 4 * stride * r);
+  for (int c = 0; c < 8; ++c) {  // each chroma row serves two pixel rows
+    const Chroma8 chroma = chromaFull(cb + 8 * c, cr + 8 * c);
+    for (int r = 2 * c; r < 2 * c + 2; ++r) {
+      colourPixels8(blocks + 64 * (r >> 3) + 8 * (r & 7), chroma, out + 4 * stride * r);
+    }
   }
 }
 
 void convertMcu2x2(const float* blocks, uint16_t* out, size_t stride) {
   const float* cb = blocks + 256;
   const float* cr = blocks + 320;
-  for (int r = 0; r < 16; ++r) {
-    const float* y = blocks + 128 * (r >> 3) + 8 * (r & 7);
-    const int c = 8 * (r >> 1);
-    uint16_t* row = out + 4 * stride * r;
-    colourPixels8(y, chromaDoubled(cb + c, cr + c), row);
-    colourPixels8(y + 64, chromaDoubled(cb + c + 4, cr + c + 4), row + 32);
+  for (int c = 0; c < 8; ++c) {  // each chroma row serves two pixel rows
+    const Chroma8 left = chromaDoubled(cb + 8 * c, cr + 8 * c);
+    const Chroma8 right = chromaDoubled(cb + 8 * c + 4, cr + 8 * c + 4);
+    for (int r = 2 * c; r < 2 * c + 2; ++r) {
+      const float* y = blocks + 128 * (r >> 3) + 8 * (r & 7);
+      uint16_t* row = out + 4 * stride * r;
+      colourPixels8(y, left, row);
+      colourPixels8(y + 64, right, row + 32);
+    }
   }
 }
 
@@ -354,27 +359,29 @@ McuConverter converterFor(uint32_t samplingMode) {
   }
 }
 
-void placeMcuRow(const DecoderState& state, PixelImage& image, uint32_t y, const float* blocks) {
-  const McuConverter convert = converterFor(state.samplingMode);
+void placeMcu(const DecoderState& state, PixelImage& image, McuConverter convert, uint32_t x,
+              uint32_t y, const float* blocks) {
   const size_t width = state.width;
   uint16_t* const pixels = image.pixels.get();
-  const bool wholeRows = y + state.mcuHeight <= state.height;
+  if (x + state.mcuWidth <= state.width && y + state.mcuHeight <= state.height) {
+    convert(blocks, pixels + 4 * (y * width + x), width);
+    return;
+  }
+  // An edge MCU: convert into a scratch MCU, then copy what lies inside the image.
+  alignas(16) uint16_t scratch[16 * 32 * 4];
+  convert(blocks, scratch, 32);
+  const size_t columns = std::min<size_t>(state.mcuWidth, state.width - x);
+  for (uint32_t r = 0; r < state.mcuHeight && y + r < state.height; ++r) {
+    std::memcpy(pixels + 4 * ((y + r) * width + x), scratch + 4 * 32 * r,
+                columns * 4 * sizeof(uint16_t));
+  }
+}
+
+void placeMcuRow(const DecoderState& state, PixelImage& image, uint32_t y, const float* blocks) {
+  const McuConverter convert = converterFor(state.samplingMode);
   const size_t blockFloats = size_t{state.blocksPerMcu} * 64;
   for (uint32_t i = 0; i < state.mcusPerRow; ++i) {
-    const uint32_t x = i * state.mcuWidth;
-    const float* mcu = blocks + i * blockFloats;
-    if (wholeRows && x + state.mcuWidth <= state.width) {
-      convert(mcu, pixels + 4 * (y * width + x), width);
-      continue;
-    }
-    // An edge MCU: convert into a scratch MCU, then copy what lies inside the image.
-    alignas(16) uint16_t scratch[16 * 32 * 4];
-    convert(mcu, scratch, 32);
-    const size_t columns = std::min<size_t>(state.mcuWidth, state.width - x);
-    for (uint32_t r = 0; r < state.mcuHeight && y + r < state.height; ++r) {
-      std::memcpy(pixels + 4 * ((y + r) * width + x), scratch + 4 * 32 * r,
-                  columns * 4 * sizeof(uint16_t));
-    }
+    placeMcu(state, image, convert, i * state.mcuWidth, y, blocks + i * blockFloats);
   }
 }
 

@@ -39,6 +39,12 @@ void convertMcuGray(const float* blocks, uint16_t* out, size_t stride);  // 8x8,
 // The converter of a sampling mode (1..5).
 McuConverter converterFor(uint32_t samplingMode);
 
+// Converts one MCU (`blocks`: blocksPerMcu float blocks) whose top-left pixel is (x, y) and
+// stores it in the image: in place when it lies wholly inside, otherwise through a scratch MCU
+// from which only the pixels inside the image are copied.
+void placeMcu(const DecoderState& state, PixelImage& image, McuConverter convert, uint32_t x,
+              uint32_t y, const float* blocks);
+
 // Converts every MCU of one MCU row (`blocks`: blocksPerMcuRow float blocks) and stores it at
 // pixel rows y.. of the image. MCUs wholly inside the image are converted in place; those on the
 // right or bottom edge go through a scratch MCU and only their pixels inside the image are
