@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,5 +16,10 @@ unsigned long lastError();
 // Bytes of physical memory, or 0 when unknown. Used to refuse pixel blocks that could never be
 // backed by memory, before the process is killed for touching them.
 uint64_t physicalMemoryBytes();
+
+// Hints that a large block about to be written in full should be backed by large pages, so that
+// filling it takes a few page faults instead of one per small page. Does nothing where the system
+// has no such hint or for blocks too small to benefit.
+void adviseLargeBlock(void* block, size_t bytes) noexcept;
 
 }  // namespace tessel::platform

@@ -85,6 +85,20 @@ uint64_t physicalMemoryBytes() {
   return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
 }
 
+void adviseLargeBlock(void* block, size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  // Only whole pages inside the block can be advised.
+  const uintptr_t pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGE_SIZE));
+  if (pageSize == 0 || bytes < (size_t{2} << 20)) return;
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + pageSize - 1) & ~(pageSize - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(pageSize - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)bytes;
+#endif
+}
+
 NativeHandle openForReading(const std::string& fileName) {
   // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below anyway.
   const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
