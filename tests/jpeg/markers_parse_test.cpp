@@ -175,6 +175,27 @@ TEST(TableParse, DqtDhtSofSosClaimTheirStructure) {
   EXPECT_EQ(Segmented(jpegOf({segmentBytes(0xDB, {}), segmentBytes(0xC4, {})})).error, "");
 }
 
+TEST(SignatureParse, SegmentsRunningPastTheBufferAreNotRead) {
+  // A length field of 0xBC with only a few bytes after it: the signatures cannot be compared in
+  // bytes that are not there, so the segment fails cleanly.
+  const std::string xmpStart = "http://ns.adobe.com/xa";
+  const struct {
+    uint8_t code;
+    std::string start;
+    std::string error;
+  } cases[] = {
+      {0xE0, "JFI", msg::kUnknownApp0Signature}, {0xE1, "Exi", msg::kInvalidOffset},
+      {0xE1, xmpStart, msg::kInvalidOffset},     {0xEE, "Ado", msg::kInvalidOffset},
+      {0xE2, "ICC_PRO", msg::kInvalidOffset},
+  };
+  for (const auto& c : cases) {
+    Bytes file = {0xFF, 0xD8, 0xFF, c.code, 0x00, 0xBC};
+    file.insert(file.end(), c.start.begin(), c.start.end());
+    file.insert(file.end(), {0xFF, 0xD9});
+    EXPECT_EQ(Segmented(file).error, c.error) << int(c.code) << " " << c.start;
+  }
+}
+
 TEST(DriParse, OnlyTwoBytesAreAccepted) {
   EXPECT_EQ(Segmented(jpegOf({segmentBytes(0xDD, {0, 8})})).error, "");
   EXPECT_EQ(Segmented(jpegOf({segmentBytes(0xDD, {0, 8, 0})})).error, msg::kDriWrongSize);

@@ -18,7 +18,7 @@ bool isJfif(const uint8_t* payload, int32_t length) {
 }  // namespace
 
 void APP0Marker::parse(RangeTracker& tracker) {
-  if (!isJfif(payload, length)) fail(msg::kUnknownApp0Signature);
+  if (!hasSignature(tracker, payload, length, "JFIF", 5)) fail(msg::kUnknownApp0Signature);
   // Signature 5, version 2, units 1, densities 2 + 2, thumbnail width and height 1 + 1. A
   // segment shorter than that makes this claim or the reader's next one fail.
   tracker.claim(payload, 14);

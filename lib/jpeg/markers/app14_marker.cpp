@@ -8,7 +8,7 @@ namespace tessel {
 void APP14Marker::parse(RangeTracker& tracker) {
   // Signature 5, version 2, flags0 2, flags1 2, colour transform 1. Bytes past 12 stay
   // unidentified, and so does a payload without the signature.
-  if (hasSignature(payload, length, "Adobe")) tracker.claim(payload, 12);
+  if (hasSignature(tracker, payload, length, "Adobe")) tracker.claim(payload, 12);
 }
 
 void APP14Marker::print(const uint8_t* base, int level, std::ostream& out) const {

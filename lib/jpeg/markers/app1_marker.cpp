@@ -95,7 +95,10 @@ std::string decodeXmpText(const uint8_t* bytes, size_t length) {
 APP1Marker::~APP1Marker() = default;
 
 void APP1Marker::parse(RangeTracker& tracker) {
-  if (length >= 6 && std::memcmp(payload, kExifSignature, 6) == 0) {
+  // The signatures are compared only where the bytes are inside the buffer: the segment's length
+  // has not been checked against it yet.
+  if (length >= 6 && insideBound(tracker, payload, 6) &&
+      std::memcmp(payload, kExifSignature, 6) == 0) {
     tracker.claim(payload, 6);
     if (!directories) directories = std::make_unique<TIFFDirectory>();
     {
@@ -106,6 +109,7 @@ void APP1Marker::parse(RangeTracker& tracker) {
     return;
   }
   if (length >= static_cast<int32_t>(kXmpSignatureSize) &&
+      insideBound(tracker, payload, kXmpSignatureSize) &&
       std::memcmp(payload, kXmpSignature, kXmpSignatureSize) == 0) {
     tracker.claim(payload, length);
     xmpText =

@@ -12,6 +12,12 @@ void printMarkerHeader(const JPEGReader::Marker& marker, const char* name, const
          static_cast<long long>(marker.lastByte(base)), tail);
 }
 
+bool insideBound(const RangeTracker& tracker, const uint8_t* p, int64_t size) {
+  const int64_t start = tracker.offsetOf(p);
+  const RangeTracker::Range bound = tracker.currentBound();
+  return size >= 0 && start >= bound.lo && start + size <= bound.hi;
+}
+
 void claimWholePayload(RangeTracker& tracker, const uint8_t* payload, int32_t length) {
   if (length != 0) tracker.claim(payload, length);
 }
