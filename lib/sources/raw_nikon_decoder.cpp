@@ -129,12 +129,21 @@ class BitStream {
 
 // The samples of one strip with the neighbours of a site clamped to the strip, so that a site
 // without a neighbour on either side uses the nearest existing one.
+//
+// The strip's last two rows are read from a copy (`tail`): when the samples share the block that
+// the pixels are written to, writing the last rows overwrites them, while rows before them are
+// still where they were when they are read.
 struct StripView {
   const uint16_t* samples;
+  const uint16_t* tail;  // rows tailStart and after
+  uint32_t tailStart;
   uint32_t width;
   uint32_t rows;
 
-  uint32_t at(uint32_t y, uint32_t x) const { return samples[size_t{y} * width + x]; }
+  const uint16_t* row(uint32_t y) const {
+    return y < tailStart ? samples + size_t{y} * width : tail + size_t{y - tailStart} * width;
+  }
+  uint32_t at(uint32_t y, uint32_t x) const { return row(y)[x]; }
 };
 
 uint32_t middleTwoSum(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
@@ -355,7 +364,10 @@ unsigned cfaShift(uint32_t maxSample) {
 void interpolateStrip(const uint16_t* samples, uint32_t width, uint32_t rows, uint32_t firstRow,
                       const CfaTables& tables, unsigned shift, uint16_t* rgba) {
   if (width == 0 || rows == 0) return;
-  const StripView strip{samples, width, rows};
+  const uint32_t tailStart = rows > 2 ? rows - 2 : 0;
+  const std::vector<uint16_t> tail(samples + size_t{tailStart} * width,
+                                   samples + size_t{rows} * width);
+  const StripView strip{samples, tail.data(), tailStart, width, rows};
   const InteriorKernel kernels[2] = {rowKernel(tables, 0), rowKernel(tables, 1)};
   for (uint32_t y = 0; y < rows; ++y) {
     const unsigned rowParity = (firstRow + y) & 1;
@@ -367,10 +379,7 @@ void interpolateStrip(const uint16_t* samples, uint32_t width, uint32_t rows, ui
       }
       continue;
     }
-    const uint16_t* above = samples + size_t{y - 1} * width;
-    const uint16_t* middle = samples + size_t{y} * width;
-    const uint16_t* below = samples + size_t{y + 1} * width;
-    kernels[rowParity](above, middle, below, width, shift, row);
+    kernels[rowParity](strip.row(y - 1), strip.row(y), strip.row(y + 1), width, shift, row);
     edgePixel(strip, y, 0, shift, tables, rowParity, row);
     edgePixel(strip, y, width - 1, shift, tables, rowParity, row + size_t{4} * (width - 1));
   }

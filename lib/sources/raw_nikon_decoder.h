@@ -54,6 +54,10 @@ unsigned cfaShift(uint32_t maxSample);
 // and the image's first and last columns are edges. `firstRow` is the image row of the strip's
 // first row, which fixes the CFA position of every row. Where an edge has no neighbour on either
 // side (a strip of one row, an image one column wide) the nearest existing sample is used.
+//
+// `samples` may lie in the last quarter of the strip's own RGBA block (rgba + 3 x width x rows):
+// each row's pixels are then written only over samples no later row needs, so a decoder can put
+// a strip there instead of into a buffer of its own.
 void interpolateStrip(const uint16_t* samples, uint32_t width, uint32_t rows, uint32_t firstRow,
                       const CfaTables& tables, unsigned shift, uint16_t* rgba);
 

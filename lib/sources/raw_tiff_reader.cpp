@@ -9,8 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <set>
 #include <vector>
 
@@ -355,10 +353,9 @@ void RawTiffReader::build(uint64_t maxPixels) {
 }
 
 void RawTiffReader::decodeStrips() {
-  const size_t stripSamples = size_t{rowsPerStrip} * width;  // at most width x height
+  const size_t stripSamples = size_t{rowsPerStrip} * width;
   const size_t stripPixelSamples = stripSamples * 4;
-  std::unique_ptr<uint16_t[]> raw(new (std::nothrow) uint16_t[stripSamples]);
-  if (!raw) fail(msg::kRawNikonAllocation);
+  uint16_t* const pixels = image.pixels.get();
   uint32_t strip = 0;
   try {
     for (; strip < stripCount; ++strip) {
@@ -366,15 +363,19 @@ void RawTiffReader::decodeStrips() {
       const uint32_t offset = stripOffsets[strip];
       // The coded data runs from the strip's offset to the end of the file.
       if (offset >= fileSize) fail(msg::kRawNikonInvalid);
+      // The raw samples go into the last quarter of the strip's own pixels, which the
+      // interpolation overwrites only once it no longer needs them.
+      uint16_t* const stripPixels = pixels + strip * stripPixelSamples;
+      uint16_t* const raw = stripPixels + 3 * stripSamples;
       const uint16_t largest = decodeNikonStrip(bytes + offset, fileSize - offset, bitsPerSample,
-                                                parameters, width, rowsPerStrip, raw.get());
-      interpolateStrip(raw.get(), width, rowsPerStrip, strip * rowsPerStrip, *cfa,
-                       cfaShift(largest), image.pixels.get() + strip * stripPixelSamples);
+                                                parameters, width, rowsPerStrip, raw);
+      interpolateStrip(raw, width, rowsPerStrip, strip * rowsPerStrip, *cfa, cfaShift(largest),
+                       stripPixels);
     }
   } catch (...) {
-    // The rows no strip has reached yet hold no pixels: leave them black rather than undefined.
-    uint16_t* rest = image.pixels.get() + strip * stripPixelSamples;
-    std::fill(rest, image.pixels.get() + stripCount * stripPixelSamples, uint16_t{0});
+    // The rows no strip has finished hold no pixels: leave them black rather than undefined.
+    std::fill(pixels + strip * stripPixelSamples, pixels + stripCount * stripPixelSamples,
+              uint16_t{0});
     throw;
   }
 }

@@ -48,6 +48,21 @@ std::string asciiProperty(const PixelImage& image, uint32_t tag) {
   return item ? std::string(reinterpret_cast<const char*>(item->data())) : "(none)";
 }
 
+// Interpolates a strip twice: from its own buffer, and from the last quarter of the pixel block
+// (where the reader decodes to); both must give the same pixels.
+std::vector<uint16_t> interpolated(const uint16_t* samples, uint32_t width, uint32_t rows,
+                                   CfaLayout layout, unsigned shift) {
+  const Bytes pattern = test::cfaPatternBytes(layout);
+  const CfaTables& tables = *cfaTablesFor(pattern.data());
+  std::vector<uint16_t> separate(size_t{4} * width * rows), shared(separate.size());
+  interpolateStrip(samples, width, rows, 0, tables, shift, separate.data());
+  uint16_t* tail = shared.data() + size_t{3} * width * rows;
+  std::copy(samples, samples + size_t{width} * rows, tail);
+  interpolateStrip(tail, width, rows, 0, tables, shift, shared.data());
+  EXPECT_EQ(separate, shared) << "in place";
+  return separate;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TEST(NikonDecoderTest, DecodesWhatWasEncodedAtBothDepths) {
@@ -89,9 +104,7 @@ TEST(CfaInterpolationTest, EveryPositionClassMatchesHandComputedPixels) {
       {182, 188, 205}, {105, 200, 205}, {28, 220, 230}, {28, 240, 252},
       {182, 260, 282}, {105, 256, 282}, {28, 310, 304}, {28, 275, 326},  // bottom row
   };
-  const Bytes rggb = test::cfaPatternBytes(CfaLayout::kRGGB);
-  std::vector<uint16_t> rgba(64);
-  interpolateStrip(samples, 4, 4, 0, *cfaTablesFor(rggb.data()), 1, rgba.data());
+  const std::vector<uint16_t> rgba = interpolated(samples, 4, 4, CfaLayout::kRGGB, 1);
   for (int i = 0; i < 16; ++i) {
     EXPECT_EQ(rgba[4 * i], expected[i][0]) << "red at " << i % 4 << "," << i / 4;
     EXPECT_EQ(rgba[4 * i + 1], expected[i][1]) << "green at " << i % 4 << "," << i / 4;
@@ -125,20 +138,29 @@ TEST(CfaInterpolationTest, EachLayoutTakesEveryColourFromItsOwnSites) {
 }
 
 TEST(CfaInterpolationTest, OneRowStripsAndOneColumnImagesUseTheNearestSamples) {
-  const Bytes rggb = test::cfaPatternBytes(CfaLayout::kRGGB);
-  const CfaTables& tables = *cfaTablesFor(rggb.data());
   const uint16_t row[3] = {10, 21, 30};
-  std::vector<uint16_t> rgba(12);
-  interpolateStrip(row, 3, 1, 0, tables, 0, rgba.data());
+  std::vector<uint16_t> rgba = interpolated(row, 3, 1, CfaLayout::kRGGB, 0);
   // Top-left red site: green from the right and (the row itself) below, blue from below-right.
   EXPECT_EQ(rgba[1], (21 + 10) / 2);
   EXPECT_EQ(rgba[2], 21);
   EXPECT_EQ(rgba[4 + 2], 21);  // blue at the green site: from below, the site itself
 
   const uint16_t column[3] = {10, 50, 90};
-  interpolateStrip(column, 1, 3, 0, tables, 0, rgba.data());
+  rgba = interpolated(column, 1, 3, CfaLayout::kRGGB, 0);
   EXPECT_EQ(rgba[4 * 1 + 0], (10 + 90) / 2);  // red at the green site (0, 1): above and below
   EXPECT_EQ(rgba[4 * 1 + 2], 50);             // blue from the right: the site itself
+
+  // Every size up to 5 x 5 also interpolates in place exactly as from a buffer of its own.
+  const RawSamples samples = test::syntheticSamples(5, 5, 12, 4);
+  for (uint32_t w = 1; w <= 5; ++w) {
+    for (uint32_t h = 1; h <= 5; ++h) {
+      std::vector<uint16_t> part;
+      for (uint32_t y = 0; y < h; ++y) {
+        part.insert(part.end(), &samples.values[5 * y], &samples.values[5 * y + w]);
+      }
+      interpolated(part.data(), w, h, CfaLayout::kGBRG, 3);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
