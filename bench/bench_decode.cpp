@@ -2,7 +2,8 @@
 // a generated picture), and the reconstruction stages on their own.
 //
 //   bench_decode [--benchmark_filter=...]
-// The whole-decode cases need cjpeg on the PATH and are skipped without it.
+//   bench_decode --write-picture <file.ppm> <width> <height>
+// The whole-decode cases need cjpeg on the PATH and fail without it.
 
 #include <benchmark/benchmark.h>
 
@@ -31,22 +32,49 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kWidth = 3000, kHeight = 2000;
 
-// A photo-like picture: smooth shading, a few edges and fine grain.
-void writePicture(const std::string& path) {
+double hash01(uint32_t x, uint32_t y) {
+  uint32_t h = x * 374761393u + y * 668265263u;
+  h = (h ^ (h >> 13)) * 1274126177u;
+  return double(h ^ (h >> 16)) / 4294967296.0;
+}
+
+// Smooth value noise: a lattice of random values every `cell` pixels, blended.
+double valueNoise(double x, double y, double cell) {
+  const double fx = x / cell, fy = y / cell;
+  const uint32_t ix = static_cast<uint32_t>(fx), iy = static_cast<uint32_t>(fy);
+  const double tx = fx - ix, ty = fy - iy;
+  const double sx = tx * tx * (3 - 2 * tx), sy = ty * ty * (3 - 2 * ty);
+  const double a = hash01(ix, iy), b = hash01(ix + 1, iy);
+  const double c = hash01(ix, iy + 1), d = hash01(ix + 1, iy + 1);
+  return (a + (b - a) * sx) * (1 - sy) + (c + (d - c) * sx) * sy;
+}
+
+// A photo-like picture: large soft shapes, textured regions at several scales, hard edges and
+// sensor grain, the same for the same size every time.
+void writePicture(const std::string& path, uint32_t width = kWidth, uint32_t height = kHeight) {
   std::ofstream out(path, std::ios::binary);
-  out << "P6\n" << kWidth << " " << kHeight << "\n255\n";
+  out << "P6\n" << width << " " << height << "\n255\n";
   std::mt19937 random(1);
-  std::vector<uint8_t> row(kWidth * 3);
-  for (uint32_t y = 0; y < kHeight; ++y) {
-    for (uint32_t x = 0; x < kWidth; ++x) {
-      const double fx = double(x) / kWidth, fy = double(y) / kHeight;
-      const double shade = 0.5 + 0.3 * std::sin(9 * fx + 4 * std::sin(5 * fy)) * std::cos(6 * fy);
-      const double edge = (std::fmod(fx * 7 + fy * 3, 1.0) < 0.5) ? 0.1 : -0.1;
-      const int grain = static_cast<int>(random() % 17) - 8;
-      const double base = 255 * (shade + edge);
-      row[3 * x] = static_cast<uint8_t>(std::clamp(base + grain + 40 * fx, 0.0, 255.0));
-      row[3 * x + 1] = static_cast<uint8_t>(std::clamp(base * 0.8 + grain, 0.0, 255.0));
-      row[3 * x + 2] = static_cast<uint8_t>(std::clamp(base * 0.6 + grain + 60 * fy, 0.0, 255.0));
+  std::vector<uint8_t> row(size_t{width} * 3);
+  const double scale = width / 3000.0;
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      const double sx = x / scale, sy = y / scale;
+      const double shape = valueNoise(sx, sy, 400);
+      const double texture = 0.5 * valueNoise(sx, sy, 24) + 0.5 * valueNoise(sx + 7, sy, 4);
+      const bool object = valueNoise(sx + 1000, sy, 180) > 0.55;  // hard-edged regions
+      const double grain = double(int(random() % 21) - 10);
+      double r = 40 + 150 * shape + 50 * texture;
+      double g = 60 + 120 * shape + 40 * valueNoise(sx, sy + 500, 60);
+      double b = 90 + 100 * (1 - shape) + 30 * texture;
+      if (object) {
+        r = 0.5 * r + 100 * texture;
+        g = 0.4 * g + 30;
+        b = 0.3 * b + 20;
+      }
+      row[3 * x] = static_cast<uint8_t>(std::clamp(r + grain, 0.0, 255.0));
+      row[3 * x + 1] = static_cast<uint8_t>(std::clamp(g + grain, 0.0, 255.0));
+      row[3 * x + 2] = static_cast<uint8_t>(std::clamp(b + grain, 0.0, 255.0));
     }
     out.write(reinterpret_cast<const char*>(row.data()), static_cast<std::streamsize>(row.size()));
   }
@@ -149,4 +177,17 @@ BENCHMARK(convertMcus2x2);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// With --write-picture <path> <width> <height> the program only writes the picture as a PPM
+// (used by bench/decode_vs_djpeg.sh); otherwise it runs the benchmarks.
+int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--write-picture") {
+    writePicture(argv[2], static_cast<uint32_t>(std::stoul(argv[3])),
+                 static_cast<uint32_t>(std::stoul(argv[4])));
+    return 0;
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

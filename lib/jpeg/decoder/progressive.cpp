@@ -30,15 +30,11 @@ struct FreeDeleter {
 };
 using CoefficientBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
 
-// The per-scan decoding context of one block.
-struct ScanContext {
-  BitReader reader;
+// The band and bit position of the current scan, and its end-of-band run.
+struct Band {
   uint32_t ss = 0, se = 0, al = 0;
   uint32_t eobRun = 0;  // blocks still covered by an end-of-band run
 };
-
-using BlockDecoder = void (*)(ScanContext& scan, int16_t* block, const HuffmanLookup* table,
-                              int32_t& predictor);
 
 inline int32_t receiveExtended(BitReader& reader, uint32_t size) {
   return extend(receiveBits(reader, size), size);
@@ -48,49 +44,65 @@ inline int16_t shifted(int32_t value, uint32_t al) {
   return static_cast<int16_t>(static_cast<uint32_t>(value) << al);
 }
 
+// The four kinds of progressive block. Each takes the scan's reader by reference; they are
+// inlined into the scan loop chosen for the scan, where the reader stays in registers.
+
 // First DC scan of a component: a Huffman-coded difference, shifted up by Al.
-void decodeDcFirst(ScanContext& scan, int16_t* block, const HuffmanLookup* table,
-                   int32_t& predictor) {
-  const uint32_t size = decodeSymbol(scan.reader, *table);
+inline void decodeDcFirst(BitReader& reader, int16_t* block, const HuffmanLookup& table,
+                          int32_t& predictor, uint32_t al) {
+  const uint32_t size = decodeSymbol(reader, table);
   int32_t diff = 0;
   if (size != 0) {
-    if (size > 16) fail(msg::kCorruptImageData);
-    diff = receiveExtended(scan.reader, size);
+    if (size > 16) fail(msg::kCorruptImageData);  // no DC difference has more than 16 bits
+    diff = receiveExtended(reader, size);
   }
   predictor = static_cast<int32_t>(static_cast<uint32_t>(predictor) + static_cast<uint32_t>(diff));
-  block[0] = shifted(predictor, scan.al);
+  block[0] = shifted(predictor, al);
 }
 
 // DC refinement: one more bit of the DC coefficient.
-void decodeDcRefine(ScanContext& scan, int16_t* block, const HuffmanLookup*, int32_t&) {
-  block[0] = static_cast<int16_t>(static_cast<uint16_t>(block[0]) |
-                                  (receiveBits(scan.reader, 1) << scan.al));
+inline void decodeDcRefine(BitReader& reader, int16_t* block, uint32_t al) {
+  block[0] = static_cast<int16_t>(static_cast<uint16_t>(block[0]) | (receiveBits(reader, 1) << al));
 }
 
 // First AC scan of a band: runs of zeros and values, or an end-of-band run over this and the
 // following blocks. A run past the end of the band ends the block.
-void decodeAcFirst(ScanContext& scan, int16_t* block, const HuffmanLookup* table, int32_t&) {
-  if (scan.eobRun != 0) {
-    --scan.eobRun;
+inline void decodeAcFirst(BitReader& reader, int16_t* block, const HuffmanLookup& table,
+                          Band& band) {
+  if (band.eobRun != 0) {
+    --band.eobRun;
     return;
   }
-  BitReader& reader = scan.reader;
-  for (uint32_t k = scan.ss; k <= scan.se; ++k) {
-    const uint32_t symbol = decodeSymbol(reader, *table);
+  constexpr uint32_t kShift = 64 - HuffmanLookup::kFastBits;
+  for (uint32_t k = band.ss; k <= band.se; ++k) {
+    if (reader.count < 32) refill(reader);
+    // A short code with its value bits, when buffered, in one table access; a run of sixteen
+    // zeros and end-of-band runs take the general path.
+    const uint32_t fast = table.fastAc[reader.bits >> kShift];
+    const uint32_t total = fast & 0xFF;
+    if ((fast >> 16) != 0 && total <= reader.count) {
+      reader.bits <<= total;
+      reader.count -= total;
+      k += (fast >> 8) & 15;
+      if (k <= band.se)
+        block[kZigzagToNatural[k]] = shifted(static_cast<int16_t>(fast >> 16), band.al);
+      continue;
+    }
+    const uint32_t symbol = decodeSymbol(reader, table);
     const uint32_t run = symbol >> 4;
     const uint32_t size = symbol & 15;
     if (size != 0) {
       const int32_t value = receiveExtended(reader, size);
       k += run;
-      if (k <= scan.se) block[kZigzagToNatural[k]] = shifted(value, scan.al);
+      if (k <= band.se) block[kZigzagToNatural[k]] = shifted(value, band.al);
     } else if (run < 15) {
-      scan.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, run) : 0);
+      band.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, run) : 0);
       break;
     } else {
       k += 15;  // sixteen zeros, with the loop's step
     }
   }
-  if (scan.eobRun != 0) --scan.eobRun;
+  if (band.eobRun != 0) --band.eobRun;
 }
 
 // One correction bit for a coefficient that is already nonzero.
@@ -103,25 +115,25 @@ inline void refineNonzero(BitReader& reader, int16_t& coefficient, int32_t bit) 
 
 // AC refinement: correction bits for the coefficients that are nonzero already, and newly
 // nonzero coefficients (value +-1) placed after runs of zero coefficients.
-void decodeAcRefine(ScanContext& scan, int16_t* block, const HuffmanLookup* table, int32_t&) {
-  BitReader& reader = scan.reader;
-  const int32_t bit = int32_t{1} << scan.al;
-  uint32_t k = scan.ss;
-  if (scan.eobRun == 0) {
-    for (; k <= scan.se; ++k) {
-      const uint32_t symbol = decodeSymbol(reader, *table);
+inline void decodeAcRefine(BitReader& reader, int16_t* block, const HuffmanLookup& table,
+                           Band& band) {
+  const int32_t bit = int32_t{1} << band.al;
+  uint32_t k = band.ss;
+  if (band.eobRun == 0) {
+    for (; k <= band.se; ++k) {
+      const uint32_t symbol = decodeSymbol(reader, table);
       int32_t run = static_cast<int32_t>(symbol >> 4);
       const uint32_t size = symbol & 15;
       int32_t value = 0;
       if (size != 0) {
         value = receiveExtended(reader, size);
       } else if (run < 15) {
-        scan.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, static_cast<uint32_t>(run)) : 0);
+        band.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, static_cast<uint32_t>(run)) : 0);
         break;  // the rest of the band is refined below
       }
       // Walk over the band: nonzero coefficients take a correction bit; zero ones count the
       // run down, and the walk stops at the zero where the run is used up.
-      for (; k <= scan.se; ++k) {
+      for (; k <= band.se; ++k) {
         int16_t& coefficient = block[kZigzagToNatural[k]];
         if (coefficient != 0) {
           refineNonzero(reader, coefficient, bit);
@@ -130,15 +142,15 @@ void decodeAcRefine(ScanContext& scan, int16_t* block, const HuffmanLookup* tabl
           --run;
         }
       }
-      if (size != 0 && k <= scan.se) block[kZigzagToNatural[k]] = shifted(value, scan.al);
+      if (size != 0 && k <= band.se) block[kZigzagToNatural[k]] = shifted(value, band.al);
     }
   }
-  if (scan.eobRun != 0) {
-    for (; k <= scan.se; ++k) {
+  if (band.eobRun != 0) {
+    for (; k <= band.se; ++k) {
       int16_t& coefficient = block[kZigzagToNatural[k]];
       if (coefficient != 0) refineNonzero(reader, coefficient, bit);
     }
-    --scan.eobRun;
+    --band.eobRun;
   }
 }
 
@@ -146,35 +158,6 @@ const HuffmanLookup* tableAt(const std::array<std::unique_ptr<HuffmanLookup>, 4>
                              int32_t index) {
   return index >= 0 && index < 4 ? tables[index].get() : nullptr;
 }
-
-// Counts decoded units (MCUs, or blocks in a single-component scan) against the restart
-// interval and resynchronises at each interval's end.
-class RestartCounter {
- public:
-  RestartCounter(const DecoderState& state, ScanContext& scan, int32_t* predictors)
-      : interval_(state.restartInterval != 0 ? state.restartInterval : 2147483647u),
-        counter_(interval_),
-        scan_(scan),
-        predictors_(predictors) {}
-
-  // `last`: no restart marker follows the scan's last interval, so there is nothing to look for
-  // after the last unit (looking would skip over the segments of the following scans).
-  void count(bool last) {
-    if (last || --counter_ != 0) return;
-    resynchronise(scan_.reader, restartIndex_);
-    std::fill(predictors_, predictors_ + 4, 0);
-    scan_.eobRun = 0;  // an end-of-band run never crosses a restart marker
-    ++restartIndex_;
-    counter_ = interval_;
-  }
-
- private:
-  uint32_t interval_;
-  uint32_t counter_;
-  uint32_t restartIndex_ = 0;
-  ScanContext& scan_;
-  int32_t* predictors_;
-};
 
 void skipScanData(BitReader& reader) {
   const uint8_t* p = reader.position;
@@ -188,92 +171,143 @@ void skipScanData(BitReader& reader) {
   reader.count = 0;
 }
 
-// `layout` is the frame's MCU layout, fixed before the first scan: a component that a later scan
-// header creates has no blocks in the coefficient buffer and is not decoded.
-void decodeScan(DecoderState& state, const McuLayout& layout, BitReader& reader,
-                int16_t* coefficients) {
-  ScanContext scan;
-  scan.reader = reader;
-  scan.ss = state.ss;
-  scan.se = state.se;
-  scan.al = state.al;
-
-  // The DC part of the scan (Ss = 0) and its AC part (Se >= 1), each chosen once per scan.
-  const BlockDecoder dcDecoder =
-      state.ss == 0 ? (state.ah == 0 ? decodeDcFirst : decodeDcRefine) : nullptr;
-  const BlockDecoder acDecoder =
-      state.se >= 1 ? (state.ah == 0 ? decodeAcFirst : decodeAcRefine) : nullptr;
-  scan.ss = std::max<uint32_t>(state.ss, 1);  // only the AC part reads the band's start
-
+// Visits the blocks of one scan in coding order, counting restart intervals, and hands each block
+// of an in-scan component to `decodeBlock` (reader, block, component, predictor).
+template <typename DecodeBlock>
+void walkScan(const DecoderState& state, const McuLayout& layout, BitReader& reader,
+              int16_t* coefficients, Band& band, DecodeBlock decodeBlock) {
   const auto inScan = [&](uint32_t slot) {
     return layout.present[slot] && state.components[slot]->inScan;
   };
-  for (uint32_t slot = 0; slot < 4; ++slot) {
-    if (!layout.present[slot]) continue;
-    ComponentInfo& component = *state.components[slot];
-    component.dc = tableAt(state.dcTables, component.dcIndex);
-    component.ac = tableAt(state.acTables, component.acIndex);
-    if (!inScan(slot)) continue;
-    if (dcDecoder == decodeDcFirst && !component.dc) fail(msg::kMissingDcTable);
-    if (acDecoder && !component.ac) fail(msg::kMissingAcTable);
-  }
-
+  BitReader local = reader;  // kept in registers while the scan is decoded
   int32_t predictors[4] = {0, 0, 0, 0};
-  RestartCounter restarts(state, scan, predictors);
-
-  const auto decodeBlock = [&](int16_t* block, const ComponentInfo& component, int32_t& predictor) {
-    if (dcDecoder) dcDecoder(scan, block, component.dc, predictor);
-    if (acDecoder) acDecoder(scan, block, component.ac, predictor);
+  const uint32_t interval = state.restartInterval != 0 ? state.restartInterval : 2147483647u;
+  uint32_t counter = interval;
+  uint32_t restartIndex = 0;
+  // Counts a decoded unit (an MCU, or a block of a single-component scan). No restart marker
+  // follows the scan's last interval, so nothing is looked for after the last unit: looking
+  // would skip over the segments of the following scans.
+  const auto countUnit = [&](bool last) {
+    if (last || --counter != 0) return;
+    BitReader copy = local;
+    resynchronise(copy, restartIndex);
+    local = copy;
+    std::fill(predictors, predictors + 4, 0);
+    band.eobRun = 0;  // an end-of-band run never crosses a restart marker
+    ++restartIndex;
+    counter = interval;
   };
 
   if (state.scanComponentCount != 1) {
     bool anyInScan = false;
     for (uint32_t slot = 0; slot < 4; ++slot) anyInScan |= inScan(slot);
-    if (!anyInScan && state.restartInterval == 0) {
-      reader = scan.reader;
-      return;
-    }
+    if (!anyInScan && state.restartInterval == 0) return;
     for (uint32_t mcu = 0; mcu < state.mcuCount; ++mcu) {
       if (anyInScan) {
         int16_t* block = coefficients + size_t{mcu} * layout.blocks * 64;
         for (uint32_t b = 0; b < layout.blocks; ++b, block += 64) {
           const uint32_t slot = layout.slot[b];
-          if (inScan(slot)) decodeBlock(block, *state.components[slot], predictors[slot]);
+          if (inScan(slot)) decodeBlock(local, block, *state.components[slot], predictors[slot]);
         }
       }
-      restarts.count(mcu + 1 == state.mcuCount);
+      countUnit(mcu + 1 == state.mcuCount);
     }
-  } else {
-    uint32_t slot = 0;
-    while (slot < 4 && !(state.components[slot] && state.components[slot]->inScan)) ++slot;
-    if (slot == 4 || !layout.present[slot]) {
-      // The scan's one component was dropped by the slot rule, or is not part of the frame:
-      // there is nothing to decode into, so its data is passed over up to the next marker other
-      // than a restart marker.
-      skipScanData(reader);
-      return;
-    }
-    const ComponentInfo& component = *state.components[slot];
-    const uint32_t h = component.h;
-    const uint32_t v = component.v;
-    // Blocks of the component that lie (at least partly) inside the image; the others are not
-    // coded in a single-component scan.
-    const uint64_t rows = std::min<uint64_t>(uint64_t{state.mcuRows} * v, (state.height + 7) / 8);
-    const uint64_t cols = std::min<uint64_t>(uint64_t{state.mcusPerRow} * h, (state.width + 7) / 8);
-    const uint64_t total = rows * cols;
-    uint64_t decoded = 0;
-    for (uint64_t n = 0; n < rows; ++n) {
-      const uint64_t mcuRow = n / v;
-      const uint64_t blockRow = n % v;
-      for (uint64_t m = 0; m < cols; ++m) {
-        const uint64_t mcu = mcuRow * state.mcusPerRow + m / h;
-        const uint64_t index = mcu * layout.blocks + layout.offset[slot] + blockRow * h + m % h;
-        decodeBlock(coefficients + index * 64, component, predictors[slot]);
-        restarts.count(++decoded == total);
-      }
+    reader = local;
+    return;
+  }
+
+  uint32_t slot = 0;
+  while (slot < 4 && !(state.components[slot] && state.components[slot]->inScan)) ++slot;
+  if (slot == 4 || !layout.present[slot]) {
+    // The scan's one component was dropped by the slot rule, or is not part of the frame: there
+    // is nothing to decode into, so its data is passed over up to the next marker other than a
+    // restart marker.
+    skipScanData(reader);
+    return;
+  }
+  const ComponentInfo& component = *state.components[slot];
+  const uint32_t h = component.h;
+  const uint32_t v = component.v;
+  // Blocks of the component that lie (at least partly) inside the image; the others are not
+  // coded in a single-component scan.
+  const uint64_t rows = std::min<uint64_t>(uint64_t{state.mcuRows} * v, (state.height + 7) / 8);
+  const uint64_t cols = std::min<uint64_t>(uint64_t{state.mcusPerRow} * h, (state.width + 7) / 8);
+  const uint64_t total = rows * cols;
+  uint64_t decoded = 0;
+  for (uint64_t n = 0; n < rows; ++n) {
+    const uint64_t mcuRow = n / v;
+    const uint64_t blockRow = n % v;
+    for (uint64_t m = 0; m < cols; ++m) {
+      const uint64_t mcu = mcuRow * state.mcusPerRow + m / h;
+      const uint64_t index = mcu * layout.blocks + layout.offset[slot] + blockRow * h + m % h;
+      decodeBlock(local, coefficients + index * 64, component, predictors[slot]);
+      countUnit(++decoded == total);
     }
   }
-  reader = scan.reader;
+  reader = local;
+}
+
+// `layout` is the frame's MCU layout, fixed before the first scan: a component that a later scan
+// header creates has no blocks in the coefficient buffer and is not decoded.
+void decodeScan(DecoderState& state, const McuLayout& layout, BitReader& reader,
+                int16_t* coefficients) {
+  Band band;
+  band.ss = std::max<uint32_t>(state.ss, 1);  // the AC part's start
+  band.se = state.se;
+  band.al = state.al;
+  const bool dcPart = state.ss == 0;
+  const bool acPart = state.se >= 1;
+  const bool first = state.ah == 0;
+
+  for (uint32_t slot = 0; slot < 4; ++slot) {
+    if (!layout.present[slot]) continue;
+    ComponentInfo& component = *state.components[slot];
+    component.dc = tableAt(state.dcTables, component.dcIndex);
+    component.ac = tableAt(state.acTables, component.acIndex);
+    if (!component.inScan) continue;
+    if (dcPart && first && !component.dc) fail(msg::kMissingDcTable);
+    if (acPart && !component.ac) fail(msg::kMissingAcTable);
+  }
+
+  // The kind of block is chosen once per scan. A scan with both a DC and an AC part (which
+  // progressive encoders do not write) decodes the DC part and then the band from 1.
+  const uint32_t al = state.al;
+  if (dcPart && !acPart) {
+    if (first) {
+      walkScan(state, layout, reader, coefficients, band,
+               [al](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t& predictor) {
+                 decodeDcFirst(r, block, *c.dc, predictor, al);
+               });
+    } else {
+      walkScan(state, layout, reader, coefficients, band,
+               [al](BitReader& r, int16_t* block, const ComponentInfo&, int32_t&) {
+                 decodeDcRefine(r, block, al);
+               });
+    }
+  } else if (!dcPart) {
+    if (first) {
+      walkScan(state, layout, reader, coefficients, band,
+               [&band](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t&) {
+                 decodeAcFirst(r, block, *c.ac, band);
+               });
+    } else {
+      walkScan(state, layout, reader, coefficients, band,
+               [&band](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t&) {
+                 decodeAcRefine(r, block, *c.ac, band);
+               });
+    }
+  } else {
+    walkScan(state, layout, reader, coefficients, band,
+             [&](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t& predictor) {
+               if (first) {
+                 decodeDcFirst(r, block, *c.dc, predictor, al);
+                 decodeAcFirst(r, block, *c.ac, band);
+               } else {
+                 decodeDcRefine(r, block, al);
+                 decodeAcRefine(r, block, *c.ac, band);
+               }
+             });
+  }
 }
 
 uint32_t bigEndian16(const uint8_t* p) {
