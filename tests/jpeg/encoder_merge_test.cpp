@@ -1,7 +1,11 @@
-// The merge writer: validation of the metadata source, the written structure, resizing, grey and
-// colour layouts, and the output file left alone when a merge fails.
+// The merge writer: every refusal of a metadata source, the written structure, resizing, grey,
+// the reader's marker classes end to end, and an existing output left alone when a merge fails.
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include "core/mapped_file.h"
 #include "core/messages.h"
@@ -17,322 +21,221 @@ namespace {
 using test::Bytes;
 using test::concat;
 using test::dqtTable;
-using test::FrameComponent;
-using test::kFrame420;
-using test::kScanYcc;
-using test::ParsedJpeg;
 using test::segmentBytes;
 using test::sofPayload;
 using test::sosPayload;
 
-const PropertyList kNoOverrides;
+const PropertyList kNone;
 
 Bytes encode(const Bytes& source, const PixelImage& image) {
-  ParsedJpeg parsed(source);
-  return encodeJpegFile(image, parsed.markers(), kNoOverrides, Background{});
+  test::ParsedJpeg parsed(source);
+  return encodeJpegFile(image, parsed.markers(), kNone, Background{});
+}
+PixelImage picture(uint32_t width, uint32_t height) {
+  return test::fromRgb8(test::makeRgbPicture(width, height), width, height);
 }
 
-std::string failure(const Bytes& source, uint32_t width = 16, uint32_t height = 16) {
-  const PixelImage image = test::makePicture(width, height);
-  return test::messageOf([&] { encode(source, image); });
-}
-
-Bytes dqt01() {
-  return segmentBytes(0xDB, concat({dqtTable(0, 4), dqtTable(1, 6)}));
-}
-Bytes sof(const std::vector<FrameComponent>& frame = kFrame420, uint8_t code = 0xC0) {
-  return segmentBytes(code, sofPayload(16, 16, frame));
-}
-Bytes dht() {
-  return segmentBytes(0xC4, test::dhtFourTables());
-}
-Bytes sos(const std::vector<test::ScanComponent>& scan = kScanYcc) {
-  return segmentBytes(0xDA, sosPayload(scan));
-}
-
-TEST(MergeValidation, MissingSegments) {
-  EXPECT_EQ(failure(concat({test::kSoi, test::kEoi})), msg::kMergeMissingSof);
-  EXPECT_EQ(failure(test::jpegFile({dqt01(), dht(), sos()})), msg::kMergeMissingSof);
-  EXPECT_EQ(failure(test::jpegFile({sof(), dht(), sos()})), msg::kMergeMissingDqt);
-  EXPECT_EQ(failure(concat({test::kSoi, dqt01(), sof(), dht(), test::kEoi})),
-            msg::kMergeMissingSos);
-}
-
-TEST(MergeValidation, FrameHeader) {
-  EXPECT_EQ(failure(test::jpegFile({dqt01(), sof(kFrame420, 0xC2), dht(), sos()})),
-            msg::kMergeBaselineOnly);
-  EXPECT_EQ(failure(test::jpegFile({dqt01(), sof(kFrame420, 0xC1), dht(), sos()})),
-            msg::kMergeBaselineOnly);
-  EXPECT_EQ(failure(test::jpegFile(
-                {dqt01(), segmentBytes(0xC0, sofPayload(16, 16, kFrame420, 12)), dht(), sos()})),
-            "Unsupported image format (precision=12)");
-  // Identifiers index four slots; a fifth is refused instead of being stored past them.
-  EXPECT_EQ(failure(test::jpegFile({dqt01(), sof({{1, 0x11, 0}, {4, 0x11, 1}}), dht(), sos()})),
-            msg::kMergeInvalidComponentId);
-  EXPECT_EQ(failure(test::jpegFile({dqt01(), sof({{1, 0x11, 0}, {200, 0x11, 1}}), dht(), sos()})),
-            msg::kMergeInvalidComponentId);
-  // No pixels in the frame.
-  EXPECT_EQ(failure(test::jpegFile(
-                {dqt01(), segmentBytes(0xC0, sofPayload(0, 16, kFrame420)), dht(), sos()})),
-            "Unsupported image size (width=0, height=16)");
-  // A payload too short for what it declares is refused before it is read past.
-  EncodeState state;
-  const Bytes shortSof = sofPayload(16, 16, kFrame420);
-  EXPECT_EQ(test::messageOf([&] { applyFrameHeader(state, 0xC0, shortSof.data(), 5); }),
-            msg::kInvalidOffset);
-  EXPECT_EQ(test::messageOf([&] { applyFrameHeader(state, 0xC0, shortSof.data(), 14); }),
-            msg::kInvalidOffset);
-  const Bytes shortSos = sosPayload(kScanYcc);
-  EXPECT_EQ(test::messageOf([&] { applyScanHeader(state, shortSos.data(), 0); }),
-            msg::kInvalidOffset);
-  EXPECT_EQ(test::messageOf([&] { applyScanHeader(state, shortSos.data(), 9); }),
-            msg::kInvalidOffset);
-  const Bytes table = dqtTable(0, 1, true);
-  EXPECT_EQ(test::messageOf([&] { applyQuantizationTables(state, table.data(), 65); }),
-            msg::kInvalidOffset);
-}
-
-TEST(MergeValidation, QuantizationTables) {
-  EXPECT_EQ(failure(test::jpegFile({segmentBytes(0xDB, dqtTable(4, 1)), sof(), dht(), sos()})),
-            msg::kMergeInvalidQuantIndex);
-  // Twice table 0: in two segments, or twice in one.
-  EXPECT_EQ(
-      failure(test::jpegFile({dqt01(), segmentBytes(0xDB, dqtTable(0, 1)), sof(), dht(), sos()})),
-      msg::kMergeDuplicateQuantIndex);
-  EXPECT_EQ(
-      failure(test::jpegFile({segmentBytes(0xDB, concat({dqtTable(1, 1), dqtTable(1, 1, true)})),
-                              sof(), dht(), sos()})),
-      msg::kMergeDuplicateQuantIndex);
-  // A component naming a table that was never defined, or one past 3.
-  EXPECT_EQ(failure(test::jpegFile(
-                {dqt01(), sof({{1, 0x22, 0}, {2, 0x11, 2}, {3, 0x11, 1}}), dht(), sos()})),
-            msg::kMergeMissingQuantIndex);
-  EXPECT_EQ(failure(test::jpegFile(
-                {dqt01(), sof({{1, 0x22, 0}, {2, 0x11, 9}, {3, 0x11, 1}}), dht(), sos()})),
-            msg::kMergeMissingQuantIndex);
-  // A zero quantizer in a table that is used; an unused one does not matter.
-  EXPECT_EQ(failure(test::jpegFile({segmentBytes(0xDB, concat({dqtTable(0, 0), dqtTable(1, 6)})),
-                                    sof(), dht(), sos()})),
-            msg::kMergeInvalidQuantValue);
-  EXPECT_EQ(failure(test::jpegFile(
-                {segmentBytes(0xDB, concat({dqtTable(0, 4), dqtTable(1, 6), dqtTable(2, 0)})),
-                 sof(), dht(), sos()})),
-            "(no exception)");
-}
-
-TEST(MergeValidation, ScanHeader) {
-  // A component that the scan does not name has no Huffman tables.
-  EXPECT_EQ(failure(test::jpegFile({dqt01(), sof(), dht(), sos({{1, 0x00}, {2, 0x11}})})),
-            msg::kMergeMissingHuffmanIndex);
-  EXPECT_EQ(
-      failure(test::jpegFile({dqt01(), sof(), dht(), sos({{1, 0x00}, {2, 0x11}, {3, 0x14}})})),
-      msg::kMergeMissingHuffmanIndex);
-  EXPECT_EQ(
-      failure(test::jpegFile({dqt01(), sof(), dht(), sos({{1, 0x40}, {2, 0x11}, {3, 0x11}})})),
-      msg::kMergeMissingHuffmanIndex);
-  EXPECT_EQ(
-      failure(test::jpegFile({dqt01(), sof(), dht(), sos({{1, 0x00}, {2, 0x11}, {4, 0x11}})})),
-      msg::kMergeInvalidComponentId);
-  for (const Bytes& scan : {sosPayload(kScanYcc, 1, 63, 0), sosPayload(kScanYcc, 0, 62, 0),
-                            sosPayload(kScanYcc, 0, 63, 0x01), sosPayload(kScanYcc, 0, 63, 0x10)}) {
-    EXPECT_EQ(failure(test::jpegFile({dqt01(), sof(), dht(), segmentBytes(0xDA, scan)})),
-              msg::kMergeBaselineOnly);
-  }
-  // A DHT table that the scan does not use fails when the segment is written, after encoding.
-  EXPECT_EQ(
-      failure(test::jpegFile(
-          {dqt01(), sof(),
-           segmentBytes(0xC4, concat({test::dhtFourTables(), test::dhtTable(0x12)})), sos()})),
-      msg::kMergeInvalidHuffmanId);
-}
-
-TEST(MergeValidation, UnsupportedSamplingListsEveryComponent) {
-  auto sampling = [](const std::vector<FrameComponent>& frame,
-                     const std::vector<test::ScanComponent>& scan) {
-    return failure(test::jpegFile({dqt01(), sof(frame), dht(), sos(scan)}));
+TEST(MergeWriter, RefusesEveryMalformedMetadataSource) {
+  const Bytes dqt = segmentBytes(0xDB, concat({dqtTable(0, 4), dqtTable(1, 6)}));
+  const Bytes dht = segmentBytes(0xC4, test::dhtFourTables());
+  const Bytes sos = segmentBytes(0xDA, sosPayload(test::kScanYcc));
+  auto sof = [](std::vector<test::FrameComponent> frame, uint8_t code = 0xC0, uint16_t width = 16,
+                uint8_t precision = 8) {
+    return segmentBytes(code, sofPayload(width, 16, frame, precision));
   };
-  EXPECT_EQ(sampling({{0, 0x11, 0}, {1, 0x11, 1}, {2, 0x11, 1}}, {{0, 0x00}, {1, 0x11}, {2, 0x11}}),
-            "Unsupported sampling ( comp 0: 1 x 1 comp 1: 1 x 1 comp 2: 1 x 1 )");
-  EXPECT_EQ(sampling({{1, 0x41, 0}, {2, 0x11, 1}, {3, 0x11, 1}}, kScanYcc),
-            "Unsupported sampling ( comp 1: 4 x 1 comp 2: 1 x 1 comp 3: 1 x 1 )");
-  EXPECT_EQ(sampling({{1, 0x22, 0}, {2, 0x12, 1}, {3, 0x12, 1}}, kScanYcc),
-            "Unsupported sampling ( comp 1: 2 x 2 comp 2: 1 x 2 comp 3: 1 x 2 )");
-  EXPECT_EQ(sampling({{1, 0x22, 0}}, {{1, 0x00}}), "Unsupported sampling ( comp 1: 2 x 2 )");
-  EXPECT_EQ(sampling({{1, 0x11, 0}, {2, 0x11, 1}}, {{1, 0x00}, {2, 0x11}}),
-            "Unsupported sampling ( comp 1: 1 x 1 comp 2: 1 x 1 )");
-  EXPECT_EQ(sampling({}, {}), "Unsupported sampling ( )");
+  auto scan = [](std::vector<test::ScanComponent> comps, uint8_t ss = 0, uint8_t se = 63,
+                 uint8_t a = 0) { return segmentBytes(0xDA, sosPayload(comps, ss, se, a)); };
+  const auto f = test::kFrame420;
+  const std::pair<std::vector<Bytes>, std::string> cases[] = {
+      {{}, msg::kMergeMissingSof},
+      {{dqt, dht, sos}, msg::kMergeMissingSof},
+      {{sof(f), dht, sos}, msg::kMergeMissingDqt},
+      {{dqt, sof(f), dht}, msg::kMergeMissingSos},
+      {{dqt, sof(f, 0xC2), dht, sos}, msg::kMergeBaselineOnly},
+      {{dqt, sof(f, 0xC1), dht, sos}, msg::kMergeBaselineOnly},
+      {{dqt, sof(f, 0xC0, 16, 12), dht, sos}, "Unsupported image format (precision=12)"},
+      {{dqt, sof(f, 0xC0, 0), dht, sos}, "Unsupported image size (width=0, height=16)"},
+      // Identifiers are slot numbers; the SOF side refuses a fifth slot like the SOS side.
+      {{dqt, sof({{1, 0x11, 0}, {4, 0x11, 1}}), dht, sos}, msg::kMergeInvalidComponentId},
+      {{dqt, sof(f), dht, scan({{1, 0x00}, {2, 0x11}, {4, 0x11}})}, msg::kMergeInvalidComponentId},
+      {{segmentBytes(0xDB, dqtTable(4, 1)), sof(f), dht, sos}, msg::kMergeInvalidQuantIndex},
+      {{dqt, segmentBytes(0xDB, dqtTable(0, 1)), sof(f), dht, sos}, msg::kMergeDuplicateQuantIndex},
+      {{segmentBytes(0xDB, concat({dqtTable(1, 1), dqtTable(1, 1, true)})), sof(f), dht, sos},
+       msg::kMergeDuplicateQuantIndex},
+      {{dqt, sof({{1, 0x22, 0}, {2, 0x11, 2}, {3, 0x11, 1}}), dht, sos},
+       msg::kMergeMissingQuantIndex},
+      {{dqt, sof({{1, 0x22, 0}, {2, 0x11, 9}, {3, 0x11, 1}}), dht, sos},
+       msg::kMergeMissingQuantIndex},
+      // A zero quantizer in a table that a component uses (an unused one does not matter).
+      {{segmentBytes(0xDB, concat({dqtTable(0, 0), dqtTable(1, 6)})), sof(f), dht, sos},
+       msg::kMergeInvalidQuantValue},
+      {{segmentBytes(0xDB, concat({dqtTable(0, 4), dqtTable(1, 6), dqtTable(2, 0)})), sof(f), dht,
+        sos},
+       "(no exception)"},
+      // A component that the scan does not name, and table numbers past 3.
+      {{dqt, sof(f), dht, scan({{1, 0x00}, {2, 0x11}})}, msg::kMergeMissingHuffmanIndex},
+      {{dqt, sof(f), dht, scan({{1, 0x40}, {2, 0x11}, {3, 0x11}})}, msg::kMergeMissingHuffmanIndex},
+      {{dqt, sof(f), dht, scan({{1, 0x00}, {2, 0x11}, {3, 0x14}})}, msg::kMergeMissingHuffmanIndex},
+      {{dqt, sof(f), dht, scan(test::kScanYcc, 1)}, msg::kMergeBaselineOnly},
+      {{dqt, sof(f), dht, scan(test::kScanYcc, 0, 62)}, msg::kMergeBaselineOnly},
+      {{dqt, sof(f), dht, scan(test::kScanYcc, 0, 63, 0x10)}, msg::kMergeBaselineOnly},
+      {{dqt, sof({{0, 0x11, 0}, {1, 0x11, 1}, {2, 0x11, 1}}), dht,
+        scan({{0, 0x00}, {1, 0x11}, {2, 0x11}})},
+       "Unsupported sampling ( comp 0: 1 x 1 comp 1: 1 x 1 comp 2: 1 x 1 )"},
+      {{dqt, sof({{1, 0x41, 0}, {2, 0x11, 1}, {3, 0x11, 1}}), dht, sos},
+       "Unsupported sampling ( comp 1: 4 x 1 comp 2: 1 x 1 comp 3: 1 x 1 )"},
+      {{dqt, sof({{1, 0x22, 0}}), dht, scan({{1, 0x00}})},
+       "Unsupported sampling ( comp 1: 2 x 2 )"},
+      {{dqt, sof({}), dht, scan({})}, "Unsupported sampling ( )"},
+      // A DHT table that the scan does not use fails when the segment is written.
+      {{dqt, sof(f), segmentBytes(0xC4, concat({test::dhtFourTables(), test::dhtTable(0x12)})),
+        sos},
+       msg::kMergeInvalidHuffmanId},
+  };
+  const PixelImage image = picture(16, 16);
+  for (const auto& [segments, expected] : cases) {
+    EXPECT_EQ(test::messageOf([&] { encode(test::jpegFile(segments), image); }), expected);
+  }
+  // Payloads too short for what they declare are refused before they are read past.
+  EncodeState state;
+  const Bytes frame = sofPayload(16, 16, test::kFrame420), scanHeader = sosPayload(test::kScanYcc);
+  const Bytes wide = dqtTable(0, 1, true);
+  EXPECT_EQ(test::messageOf([&] { applyFrameHeader(state, 0xC0, frame.data(), 14); }),
+            msg::kInvalidOffset);
+  EXPECT_EQ(test::messageOf([&] { applyScanHeader(state, scanHeader.data(), 9); }),
+            msg::kInvalidOffset);
+  EXPECT_EQ(test::messageOf([&] { applyQuantizationTables(state, wide.data(), 65); }),
+            msg::kInvalidOffset);
 }
 
-TEST(MergeOutput, KeepsTheSegmentsDropsDriAndRewritesDht) {
+TEST(MergeWriter, KeepsTheSourceSegmentsAroundANewScan) {
   const Bytes source = test::typicalSource(40, 24);
-  const Bytes output = encode(source, test::makePicture(40, 24));
+  const Bytes output = encode(source, picture(40, 24));
   size_t scanStart = 0;
   const auto in = test::segmentsUpToScan(source);
   const auto out = test::segmentsUpToScan(output, &scanStart);
-  // COM, DQT, SOF, (DRI dropped), DHT, SOS.
-  ASSERT_EQ(in.size(), 6u);
+  // COM, DQT, SOF copied; DRI dropped; DHT rewritten; SOS copied; one clean scan; EOI.
   ASSERT_EQ(out.size(), 5u);
-  EXPECT_EQ(out[0].bytes, in[0].bytes);
-  EXPECT_EQ(out[1].bytes, in[1].bytes);
-  EXPECT_EQ(out[2].bytes, in[2].bytes);
   EXPECT_EQ(in[3].code, 0xDD);
+  for (auto [o, i] : {std::pair{0, 0}, {1, 1}, {2, 2}, {4, 5}})
+    EXPECT_EQ(out[o].bytes, in[i].bytes);
   EXPECT_EQ(out[3].code, 0xC4);
   EXPECT_NE(out[3].bytes, in[4].bytes);
-  EXPECT_EQ(out[4].bytes, in[5].bytes);
-  // One scan without restart markers, then EOI.
-  ASSERT_GE(output.size(), scanStart + 2);
-  EXPECT_EQ(output[output.size() - 2], 0xFF);
-  EXPECT_EQ(output.back(), 0xD9);
-  for (size_t i = scanStart; i + 2 < output.size(); ++i) {
-    if (output[i] == 0xFF) ASSERT_EQ(output[i + 1], 0x00) << i;
-  }
-  const auto decoded = test::decodeWithLibjpeg(output);
+  EXPECT_TRUE(test::scanIsClean(output, scanStart));
+  const auto decoded = test::decodeWithTurbo(output);
   ASSERT_TRUE(decoded.ok) << decoded.error;
   EXPECT_EQ(decoded.warnings, 0);
-  EXPECT_EQ(decoded.width, 40);
-  EXPECT_EQ(decoded.height, 24);
-}
+  EXPECT_EQ(decoded.width, 40u);
 
-TEST(MergeOutput, ScanOrderFollowsIdentifiersWhateverTheSosOrder) {
-  const PixelImage image = test::makePicture(24, 16);
-  auto source = [](const std::vector<test::ScanComponent>& scan) {
-    return test::jpegFile(
-        {dqt01(), segmentBytes(0xC0, sofPayload(24, 16, kFrame420)), dht(), sos(scan)});
-  };
-  const Bytes forward = encode(source(kScanYcc), image);
-  const Bytes reversed = encode(source({{3, 0x11}, {2, 0x11}, {1, 0x00}}), image);
-  size_t forwardScan = 0, reversedScan = 0;
-  const auto forwardSegments = test::segmentsUpToScan(forward, &forwardScan);
-  const auto reversedSegments = test::segmentsUpToScan(reversed, &reversedScan);
-  // The SOS header is copied as it was; the entropy-coded data is the same.
-  EXPECT_EQ(reversedSegments.back().bytes,
+  // An SOS listing the components backwards is copied as it is, but the blocks stay in
+  // identifier order: the same entropy-coded data.
+  const Bytes reversed =
+      encode(test::typicalSource(40, 24, {{3, 0x11}, {2, 0x11}, {1, 0x00}}), picture(40, 24));
+  size_t reversedStart = 0;
+  EXPECT_EQ(test::segmentsUpToScan(reversed, &reversedStart).back().bytes,
             segmentBytes(0xDA, sosPayload({{3, 0x11}, {2, 0x11}, {1, 0x00}})));
-  EXPECT_EQ(Bytes(forward.begin() + forwardScan, forward.end()),
-            Bytes(reversed.begin() + reversedScan, reversed.end()));
+  EXPECT_EQ(Bytes(reversed.begin() + reversedStart, reversed.end()),
+            Bytes(output.begin() + scanStart, output.end()));
 }
 
-TEST(MergeOutput, ColourAndGreyLayoutsDecodeFaithfully) {
-  const PixelImage image = test::makePicture(35, 21);
-  const auto original = test::rgb8(image);
-  for (const auto& frame :
-       {std::vector<FrameComponent>{{1, 0x11, 0}, {2, 0x11, 1}, {3, 0x11, 1}},
-        std::vector<FrameComponent>{{1, 0x21, 0}, {2, 0x11, 1}, {3, 0x11, 1}},
-        std::vector<FrameComponent>{{1, 0x12, 0}, {2, 0x11, 1}, {3, 0x11, 1}}, kFrame420}) {
-    SCOPED_TRACE(frame[0].sampling);
-    // Unit quantizers: what is left is the chroma averaging and 8-bit rounding, so the result
-    // is about as close to the picture as libjpeg's own at quality 100 with the same sampling.
-    // Not quite: the encoder's colour weights (76, 150, 29 / 255 and so on) are not exactly the
-    // inverse of the decoder's, which costs up to a level in some colours.
-    const Bytes source =
-        test::jpegFile({segmentBytes(0xDB, concat({dqtTable(0, 1), dqtTable(1, 1)})),
-                        segmentBytes(0xC0, sofPayload(35, 21, frame)), dht(), sos()});
-    const auto decoded = test::decodeWithLibjpeg(encode(source, image));
-    ASSERT_TRUE(decoded.ok) << decoded.error;
-    EXPECT_EQ(decoded.warnings, 0);
-    const auto reference = test::decodeWithLibjpeg(test::encodeWithLibjpeg(
-        original, 35, 21, 100, frame[0].sampling >> 4, frame[0].sampling & 15));
-    EXPECT_GT(test::psnr(decoded.samples, original),
-              test::psnr(reference.samples, original) - 1.5);
-  }
-  // Grey: one component; the decoder's grey equals the channel average.
-  const Bytes source = test::jpegFile(
-      {segmentBytes(0xDB, dqtTable(0, 1)), segmentBytes(0xC0, sofPayload(35, 21, {{1, 0x11, 0}})),
-       segmentBytes(0xC4, concat({test::dhtTable(0x00), test::dhtTable(0x10)})), sos({{1, 0x00}})});
-  const auto decoded = test::decodeWithLibjpeg(encode(source, image));
-  ASSERT_TRUE(decoded.ok) << decoded.error;
-  ASSERT_EQ(decoded.components, 1);
-  std::vector<uint8_t> average;
-  for (size_t i = 0; i < original.size(); i += 3) {
-    const uint32_t sum = uint32_t{original[i]} + original[i + 1] + original[i + 2];
-    average.push_back(static_cast<uint8_t>(sum / 3));
-  }
-  EXPECT_GT(test::psnr(decoded.samples, average), 40.0);
-}
-
-TEST(MergeOutput, OtherImageSizesAreStretchedToTheFrame) {
-  const Bytes source = test::typicalSource(40, 24);
-  // Twice the size (point sampling), a fractional scale, and a single pixel.
+TEST(MergeWriter, StretchesOtherSizesAndCodesGreyAsTheChannelAverage) {
+  // Twice the size (point sampling), a fractional scale, and a single pixel: all 40 x 24.
   for (auto [w, h] : {std::pair{80u, 48u}, std::pair{13u, 7u}, std::pair{1u, 1u}}) {
-    SCOPED_TRACE(w);
-    const auto decoded = test::decodeWithLibjpeg(encode(source, test::makePicture(w, h)));
+    const auto decoded = test::decodeWithTurbo(encode(test::typicalSource(40, 24), picture(w, h)));
     ASSERT_TRUE(decoded.ok) << decoded.error;
     EXPECT_EQ(decoded.warnings, 0);
-    EXPECT_EQ(decoded.width, 40);
-    EXPECT_EQ(decoded.height, 24);
+    EXPECT_EQ(decoded.width * 1000 + decoded.height, 40024u);
   }
   // A uniform picture stays uniform however it is stretched.
-  const PixelImage flat = test::makeImage(7, 3, [](uint32_t, uint32_t) {
+  const auto flat = test::makeImage(7, 3, [](uint32_t, uint32_t) {
     return test::Rgba{257 * 200, 257 * 100, 257 * 50, 65535};
   });
-  const auto decoded = test::decodeWithLibjpeg(encode(source, flat));
-  for (size_t i = 0; i < decoded.samples.size(); i += 3) {
-    ASSERT_NEAR(decoded.samples[i], 200, 3) << i;
-    ASSERT_NEAR(decoded.samples[i + 1], 100, 3) << i;
-    ASSERT_NEAR(decoded.samples[i + 2], 50, 3) << i;
+  const auto decoded = test::decodeWithTurbo(encode(test::typicalSource(40, 24), flat));
+  for (size_t i = 0; i < decoded.rgb.size(); ++i) {
+    ASSERT_NEAR(decoded.rgb[i], 200 >> (i % 3), 3) << i;
   }
-  // No pixels at all cannot be stretched.
-  EXPECT_EQ(test::messageOf([&] { encode(source, PixelImage{}); }),
+  EXPECT_EQ(test::messageOf([&] { encode(test::typicalSource(40, 24), PixelImage{}); }),
             "Cannot resample an image of 0 x 0 pixels");
+
+  // Grey (one component, mode 5): fine quantizers bring back the plain channel average.
+  const PixelImage image = picture(35, 21);
+  const Bytes grey = test::jpegFile(
+      {segmentBytes(0xDB, dqtTable(0, 1)), segmentBytes(0xC0, sofPayload(35, 21, {{1, 0x11, 0}})),
+       segmentBytes(0xC4, concat({test::dhtTable(0x00), test::dhtTable(0x10)})),
+       segmentBytes(0xDA, sosPayload({{1, 0x00}}))});
+  const auto ours = test::decodeWithTurbo(encode(grey, image));
+  ASSERT_TRUE(ours.ok) << ours.error;
+  std::vector<uint8_t> average, decodedGrey;
+  const auto rgb = test::toRgb8(image);
+  for (size_t i = 0; i < rgb.size(); i += 3) {
+    average.push_back(uint8_t((rgb[i] + rgb[i + 1] + rgb[i + 2]) / 3));
+    decodedGrey.push_back(ours.rgb[i]);
+  }
+  EXPECT_GT(test::psnr(decodedGrey, average), 45.0);
 }
 
-TEST(MergeFile, AFailedMergeLeavesTheOutputAsItWas) {
+TEST(MergeWriter, ReadsTheReaderMarkersEndToEnd) {
+  // A source written by libjpeg with restart markers every 2 MCUs, read by JPEGReader.
+  const auto rgb = test::makeRgbPicture(61, 45);
+  test::EncodeOptions options;
+  options.quality = 85;
+  options.restartInterval = 2;
   test::TempDir dir;
-  const std::string path = dir.file("out.jpg");
-  const Bytes previous = {'o', 'l', 'd', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', 0xFF, 0x00};
-  test::writeFile(path, previous);
-  const PixelImage image = test::makePicture(40, 24);
-  {
-    ParsedJpeg bad(test::jpegFile({dqt01(), sof(kFrame420, 0xC2), dht(), sos()}));
-    OutputFile output(path);
-    EXPECT_EQ(test::messageOf(
-                  [&] { writeJpegFile(output, image, bad.markers(), kNoOverrides, Background{}); }),
-              msg::kMergeBaselineOnly);
-  }
-  EXPECT_EQ(test::readFile(path), previous);
-  {
-    // A failure while the segments are written (after encoding) too.
-    ParsedJpeg unusedTable(
-        test::jpegFile({dqt01(), sof(), segmentBytes(0xC4, test::dhtTable(0x13)), sos()}));
-    OutputFile output(path);
-    EXPECT_EQ(test::messageOf([&] {
-                writeJpegFile(output, image, unusedTable.markers(), kNoOverrides, Background{});
-              }),
-              msg::kMergeInvalidHuffmanId);
-  }
-  EXPECT_EQ(test::readFile(path), previous);
-
-  // A successful merge replaces the whole file with exactly the encoded bytes.
-  const Bytes longer(100000, 0x55);
-  test::writeFile(path, longer);
-  ParsedJpeg good(test::typicalSource(40, 24));
-  const Bytes expected = encodeJpegFile(image, good.markers(), kNoOverrides, Background{});
-  {
-    OutputFile output(path);
-    writeJpegFile(output, image, good.markers(), kNoOverrides, Background{});
-    EXPECT_EQ(output.size(), expected.size());
-    EXPECT_EQ(output.position(), expected.size());
-  }
-  EXPECT_EQ(test::readFile(path), expected);
-}
-
-TEST(MergeFile, EndToEndThroughTheReaderWithRestartMarkers) {
-  // A metadata source written by libjpeg with restart markers every 2 MCUs.
-  const PixelImage image = test::makePicture(61, 45);
-  const Bytes source = test::encodeWithLibjpeg(test::rgb8(image), 61, 45, 85, 2, 2, 2);
-  test::TempDir dir;
+  const Bytes source = test::encodeWithTurbo(61, 45, rgb, options);
   test::writeFile(dir.file("meta.jpg"), source);
   JPEGReader reader(dir.file("meta.jpg"));
   reader.parse();
-  const Bytes output = encodeJpegFile(image, *reader.markers, kNoOverrides, Background{});
-  for (const auto& segment : test::segmentsUpToScan(output)) EXPECT_NE(segment.code, 0xDD);
-  const auto decoded = test::decodeWithLibjpeg(output);
+  const Bytes output = encodeJpegFile(test::fromRgb8(rgb, 61, 45), *reader.markers, kNone, {});
+  size_t scanStart = 0;
+  for (const auto& s : test::segmentsUpToScan(output, &scanStart)) EXPECT_NE(s.code, 0xDD);
+  EXPECT_TRUE(test::scanIsClean(output, scanStart));
+  const auto decoded = test::decodeWithTurbo(output);
   ASSERT_TRUE(decoded.ok) << decoded.error;
   EXPECT_EQ(decoded.warnings, 0);
-  const auto reference = test::decodeWithLibjpeg(source);
-  EXPECT_GT(test::psnr(decoded.samples, test::rgb8(image)),
-            test::psnr(reference.samples, test::rgb8(image)) - 0.3);
-  // The output is smaller than libjpeg's with its standard tables and restart markers.
-  EXPECT_LT(output.size(), source.size());
+  // About as close to the picture as libjpeg's own encoding with the same tables.
+  EXPECT_GT(test::psnr(decoded.rgb, rgb), test::psnr(test::decodeWithTurbo(source).rgb, rgb) - 0.3);
+}
+
+TEST(MergeWriter, LeavesAnExistingOutputAloneWhenTheMergeFails) {
+  test::TempDir dir;
+  const std::string path = dir.file("out.jpg");
+  const Bytes previous = {'o', 'l', 'd', 0xFF, 0x00};
+  test::writeFile(path, previous);
+  const PixelImage image = picture(40, 24);
+  auto write = [&](const Bytes& source) {
+    return test::messageOf([&] {
+      test::ParsedJpeg parsed(source);
+      OutputFile output(path);
+      writeJpegFile(output, image, parsed.markers(), kNone, {});
+    });
+  };
+  // Refused while encoding, and refused while writing the segments (after encoding).
+  const Bytes base = test::typicalSource(40, 24);
+  EXPECT_EQ(write(test::jpegFile({segmentBytes(0xC0, sofPayload(40, 24, test::kFrame420))})),
+            msg::kMergeMissingDqt);
+  EXPECT_EQ(write(test::jpegFile({segmentBytes(0xDB, concat({dqtTable(0, 4), dqtTable(1, 6)})),
+                                  segmentBytes(0xC0, sofPayload(40, 24, test::kFrame420)),
+                                  segmentBytes(0xC4, test::dhtTable(0x13)),
+                                  segmentBytes(0xDA, sosPayload(test::kScanYcc))})),
+            msg::kMergeInvalidHuffmanId);
+  EXPECT_EQ(test::readFile(path), previous);
+
+  // A successful merge replaces the whole (longer) file with exactly the encoded bytes.
+  test::writeFile(path, Bytes(100000, 0x55));
+  EXPECT_EQ(write(base), "(no exception)");
+  EXPECT_EQ(test::readFile(path), encode(base, image));
+
+  // A write that the system refuses (here: past a file size limit) is reported as such.
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 100;
+  setrlimit(RLIMIT_FSIZE, &small);
+  const std::string message = write(base);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ(message.rfind("File " + path + ": failed on WriteFile: ", 0), 0u) << message;
 }
 
 }  // namespace
