@@ -96,40 +96,48 @@ constexpr Layout kLayouts[] = {{kSampling1x1, 1, 1},
 TEST(ReconstructTest, ConvertersMatchTheFormulaForEveryLayout) {
   std::mt19937 random(3);
   std::uniform_real_distribution<float> value(-200.0f, 200.0f);  // with over- and undershoots
-  for (const Layout& layout : kLayouts) {
-    SCOPED_TRACE(layout.mode);
-    const bool grey = layout.mode == kSamplingGray;
-    const int lumaBlocks = layout.lumaCols * layout.lumaRows;
-    const int blocks = lumaBlocks + (grey ? 0 : 2);
-    std::vector<float> floats(64 * blocks);
-    for (float& f : floats) f = value(random);
-    const int width = 8 * layout.lumaCols, height = 8 * layout.lumaRows;
-    const size_t stride = 40;  // wider than the MCU: rows must land at the stride
-    std::vector<uint16_t> out(stride * height * 4, 0x1234);
-    converterFor(layout.mode)(floats.data(), out.data(), stride);
-    for (int r = 0; r < height; ++r) {
-      for (int c = 0; c < static_cast<int>(stride); ++c) {
-        const uint16_t* actual = &out[(r * stride + c) * 4];
-        if (c >= width) {  // outside the MCU nothing is written
-          ASSERT_EQ(actual[0], 0x1234);
-          continue;
+  // Values far out of range, as corrupt coefficients give: the conversion to an integer must
+  // neither overflow nor wrap.
+  const float extremes[] = {1e30f,   -1e30f,   2147483648.0f, -2147483648.0f, 8.4e6f,
+                            -8.4e6f, -255.1f,  -255.0f,       127.5f,         127.49f,
+                            -128.0f, -128.01f, -0.0f};
+  for (int round = 0; round < 2; ++round)
+    for (const Layout& layout : kLayouts) {
+      SCOPED_TRACE(layout.mode);
+      const bool grey = layout.mode == kSamplingGray;
+      const int lumaBlocks = layout.lumaCols * layout.lumaRows;
+      const int blocks = lumaBlocks + (grey ? 0 : 2);
+      std::vector<float> floats(64 * blocks);
+      for (float& f : floats)
+        f = round == 0 ? value(random) : extremes[random() % std::size(extremes)];
+      const int width = 8 * layout.lumaCols, height = 8 * layout.lumaRows;
+      const size_t stride = 40;  // wider than the MCU: rows must land at the stride
+      std::vector<uint16_t> out(stride * height * 4, 0x1234);
+      converterFor(layout.mode)(floats.data(), out.data(), stride);
+      for (int r = 0; r < height; ++r) {
+        for (int c = 0; c < static_cast<int>(stride); ++c) {
+          const uint16_t* actual = &out[(r * stride + c) * 4];
+          if (c >= width) {  // outside the MCU nothing is written
+            ASSERT_EQ(actual[0], 0x1234);
+            continue;
+          }
+          const int block = (r / 8) * layout.lumaCols + c / 8;
+          const float luma = floats[64 * block + 8 * (r % 8) + c % 8];
+          uint16_t expected[4];
+          if (grey) {
+            expected[0] = expected[1] = expected[2] =
+                test::reference::clampSample(luma * 257.0f + 32896.5f);
+            expected[3] = 65535;
+          } else {
+            const int chroma = 8 * (r / layout.lumaRows) + c / layout.lumaCols;
+            formulaPixel(luma, floats[64 * lumaBlocks + chroma],
+                         floats[64 * (lumaBlocks + 1) + chroma], expected);
+          }
+          for (int k = 0; k < 4; ++k)
+            ASSERT_EQ(actual[k], expected[k]) << r << "," << c << "," << k;
         }
-        const int block = (r / 8) * layout.lumaCols + c / 8;
-        const float luma = floats[64 * block + 8 * (r % 8) + c % 8];
-        uint16_t expected[4];
-        if (grey) {
-          expected[0] = expected[1] = expected[2] =
-              test::reference::clampSample(luma * 257.0f + 32896.5f);
-          expected[3] = 65535;
-        } else {
-          const int chroma = 8 * (r / layout.lumaRows) + c / layout.lumaCols;
-          formulaPixel(luma, floats[64 * lumaBlocks + chroma],
-                       floats[64 * (lumaBlocks + 1) + chroma], expected);
-        }
-        for (int k = 0; k < 4; ++k) ASSERT_EQ(actual[k], expected[k]) << r << "," << c << "," << k;
       }
     }
-  }
 }
 
 TEST(ReconstructTest, WorkedValuesOfTheConversion) {

@@ -246,9 +246,10 @@ inline void inverseDct(const int16_t* coefficients, const float* scaled, float* 
   for (int r = 0; r < 8; ++r) butterfly(workspace + 8 * r, out + 8 * r);
 }
 
+// Truncation toward zero, then clamping to 0..65535 (in double, so that any float is defined).
 inline uint16_t clampSample(float v) {
-  const int32_t i = static_cast<int32_t>(v);  // truncation toward zero
-  return static_cast<uint16_t>(i < 0 ? 0 : i > 65535 ? 65535 : i);
+  const double t = std::trunc(double(v));
+  return static_cast<uint16_t>(t < 0 ? 0 : t > 65535 ? 65535 : t);
 }
 
 struct Image {

@@ -143,15 +143,16 @@ struct Chroma8 {
   __m128 b[2];   // Cb x 457.3386
 };
 
-// Clamps to 0..65535 and packs eight values to unsigned 16-bit. Clamping before the conversion
-// gives the same result as truncating first and clamping the integer, and keeps values beyond
-// the 32-bit range defined.
+// Truncates toward zero, clamps to 0..65535 and packs eight values to unsigned 16-bit: the
+// conversion truncates, and the signed saturation of the pack, with a bias of 32768, clamps.
+// Values below -65536 are raised to it first, so that the conversion cannot overflow downwards;
+// one at or above 2^31 converts to 0x80000000, which the bias turns into a large positive
+// number, so it clamps to 65535 as it should.
 inline __m128i toSamples(__m128 a, __m128 b) {
-  const __m128 zero = _mm_setzero_ps();
-  const __m128 top = _mm_set1_ps(65535.0f);
+  const __m128 floor = _mm_set1_ps(-65536.0f);
   const __m128i bias = _mm_set1_epi32(32768);
-  const __m128i ia = _mm_sub_epi32(_mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(a, zero), top)), bias);
-  const __m128i ib = _mm_sub_epi32(_mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(b, zero), top)), bias);
+  const __m128i ia = _mm_sub_epi32(_mm_cvttps_epi32(_mm_max_ps(a, floor)), bias);
+  const __m128i ib = _mm_sub_epi32(_mm_cvttps_epi32(_mm_max_ps(b, floor)), bias);
   return _mm_xor_si128(_mm_packs_epi32(ia, ib), _mm_set1_epi16(-32768));
 }
 
