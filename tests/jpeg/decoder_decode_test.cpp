@@ -329,6 +329,27 @@ TEST(ProgressiveDecodeTest, EndOfBandRunsAndRefinementBitsMatchTheSameCoefficien
   EXPECT_NE(a.pixels[0], a.pixels[4 * 8]);  // block 0 is not flat grey like block 1
 }
 
+TEST(ProgressiveDecodeTest, NumberOfScansIsBounded) {
+  // DC refinement scans of one bit each, which need no table: 4096 are decoded, 4097 refused.
+  const auto file = [](int scans) {
+    Bytes jpeg = concat({kSoi,
+                         test::dqtSegment(0),
+                         test::sofSegment(0xC2, 8, 8, {{1, 0x11, 0}}),
+                         test::dhtSegment({{0x00, {{0x00}}}}),
+                         test::sosSegment({{1, 0x00}}, 0, 0, 0x01),
+                         {0x00}});
+    for (int i = 1; i < scans; ++i) {
+      const Bytes scan = concat({test::sosSegment({{1, 0x00}}, 0, 0, 0x10), {0x80}});
+      jpeg.insert(jpeg.end(), scan.begin(), scan.end());
+    }
+    jpeg.insert(jpeg.end(), kEoi.begin(), kEoi.end());
+    return jpeg;
+  };
+  PixelImage image;
+  EXPECT_EQ(decodeInto(file(4096), image), kNoError);
+  EXPECT_EQ(decodeInto(file(4097), image), formatText(msg::kTooManyScans, 4096u));
+}
+
 TEST(ProgressiveDecodeTest, MissingTablesOfAScan) {
   const Bytes frame = test::sofSegment(0xC2, 8, 8, {{1, 0x11, 0}});
   const Bytes dcOnly = test::dhtSegment({{0x00, {{0x00}}}});

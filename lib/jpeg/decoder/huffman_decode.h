@@ -99,6 +99,14 @@ inline void refillBits(const uint8_t*& position, const uint8_t* end, uint64_t& b
   }
 }
 
+// True when the reader holds no bits and no refill can add any: it stands at the end of the data
+// or in front of a marker. Every further symbol decodes as 0 and every bit as 0.
+inline bool exhausted(const BitReader& reader) {
+  return reader.count == 0 && (reader.position == reader.end ||
+                               (reader.position[0] == 0xFF &&
+                                (reader.end - reader.position < 2 || reader.position[1] != 0x00)));
+}
+
 inline void refill(BitReader& reader) {
   refillBits(reader.position, reader.end, reader.bits, reader.count);
 }

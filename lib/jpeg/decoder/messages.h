@@ -32,6 +32,7 @@ inline constexpr char kMissingHuffmanTable[] = "Missing Huffman table index";
 inline constexpr char kMissingDcTable[] = "Missing DC Huffman table";
 inline constexpr char kMissingAcTable[] = "Missing AC Huffman table";
 inline constexpr char kUnexpectedMarkerBetweenScans[] = "Unexpected JPEG marker between scans";
+inline constexpr char kTooManyScans[] = "Progressive JPEG with more than %u scans";
 inline constexpr char kCoefficientsTooLarge[] =
     "Coefficients of an image of %u x %u pixels are too large for memory";
 

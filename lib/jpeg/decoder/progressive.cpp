@@ -25,6 +25,8 @@ namespace tessel {
 
 namespace {
 
+constexpr uint32_t kMaxScans = 4096;
+
 struct FreeDeleter {
   void operator()(void* p) const noexcept { std::free(p); }
 };
@@ -50,6 +52,10 @@ inline int16_t shifted(int32_t value, uint32_t al) {
 // First DC scan of a component: a Huffman-coded difference, shifted up by Al.
 inline void decodeDcFirst(BitReader& reader, int16_t* block, const HuffmanLookup& table,
                           int32_t& predictor, uint32_t al) {
+  if (exhausted(reader)) {  // no difference: the block takes the predictor as it is
+    block[0] = shifted(predictor, al);
+    return;
+  }
   const uint32_t size = decodeSymbol(reader, table);
   int32_t diff = 0;
   if (size != 0) {
@@ -173,9 +179,14 @@ void skipScanData(BitReader& reader) {
 
 // Visits the blocks of one scan in coding order, counting restart intervals, and hands each block
 // of an in-scan component to `decodeBlock` (reader, block, component, predictor).
+// With `noOpWhenExhausted` (the scan kinds other than a first DC scan) a block decoded from an
+// exhausted reader changes nothing, so without restart markers, which could move the reader on,
+// the rest of the scan is passed over once the reader is exhausted. That keeps a file of many
+// scans with little data from costing a walk over the whole image for each of them.
 template <typename DecodeBlock>
 void walkScan(const DecoderState& state, const McuLayout& layout, BitReader& reader,
-              int16_t* coefficients, Band& band, DecodeBlock decodeBlock) {
+              int16_t* coefficients, Band& band, bool noOpWhenExhausted, DecodeBlock decodeBlock) {
+  const bool stopWhenExhausted = noOpWhenExhausted && state.restartInterval == 0;
   const auto inScan = [&](uint32_t slot) {
     return layout.present[slot] && state.components[slot]->inScan;
   };
@@ -210,6 +221,7 @@ void walkScan(const DecoderState& state, const McuLayout& layout, BitReader& rea
           if (inScan(slot)) decodeBlock(local, block, *state.components[slot], predictors[slot]);
         }
       }
+      if (stopWhenExhausted && exhausted(local)) break;
       countUnit(mcu + 1 == state.mcuCount);
     }
     reader = local;
@@ -241,6 +253,10 @@ void walkScan(const DecoderState& state, const McuLayout& layout, BitReader& rea
       const uint64_t mcu = mcuRow * state.mcusPerRow + m / h;
       const uint64_t index = mcu * layout.blocks + layout.offset[slot] + blockRow * h + m % h;
       decodeBlock(local, coefficients + index * 64, component, predictors[slot]);
+      if (stopWhenExhausted && exhausted(local)) {
+        reader = local;
+        return;
+      }
       countUnit(++decoded == total);
     }
   }
@@ -274,30 +290,30 @@ void decodeScan(DecoderState& state, const McuLayout& layout, BitReader& reader,
   const uint32_t al = state.al;
   if (dcPart && !acPart) {
     if (first) {
-      walkScan(state, layout, reader, coefficients, band,
+      walkScan(state, layout, reader, coefficients, band, false,
                [al](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t& predictor) {
                  decodeDcFirst(r, block, *c.dc, predictor, al);
                });
     } else {
-      walkScan(state, layout, reader, coefficients, band,
+      walkScan(state, layout, reader, coefficients, band, true,
                [al](BitReader& r, int16_t* block, const ComponentInfo&, int32_t&) {
                  decodeDcRefine(r, block, al);
                });
     }
   } else if (!dcPart) {
     if (first) {
-      walkScan(state, layout, reader, coefficients, band,
+      walkScan(state, layout, reader, coefficients, band, true,
                [&band](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t&) {
                  decodeAcFirst(r, block, *c.ac, band);
                });
     } else {
-      walkScan(state, layout, reader, coefficients, band,
+      walkScan(state, layout, reader, coefficients, band, true,
                [&band](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t&) {
                  decodeAcRefine(r, block, *c.ac, band);
                });
     }
   } else {
-    walkScan(state, layout, reader, coefficients, band,
+    walkScan(state, layout, reader, coefficients, band, !first,
              [&](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t& predictor) {
                if (first) {
                  decodeDcFirst(r, block, *c.dc, predictor, al);
@@ -396,7 +412,11 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
   reader.position = data;
   reader.end = data + length;
   if (reader.position < reader.end) {
-    for (;;) {
+    for (uint32_t scans = 1;; ++scans) {
+      // Each scan costs a walk over the image. No meaningful file needs more scans than this
+      // (four components, each coefficient in a band and bit plane of its own, stay below it),
+      // and without a bound a small file could keep the decoder busy for hours.
+      if (scans > kMaxScans) failf(msg::kTooManyScans, kMaxScans);
       decodeScan(state, layout, reader, coefficients.get());
       if (reader.position >= reader.end) break;
       readSegmentsBetweenScans(state, reader);
