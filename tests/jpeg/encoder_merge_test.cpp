@@ -93,8 +93,8 @@ TEST(MergeWriter, RefusesEveryMalformedMetadataSource) {
        msg::kMergeInvalidHuffmanId},
   };
   const PixelImage image = picture(16, 16);
-  for (const auto& [segments, expected] : cases) {
-    EXPECT_EQ(test::messageOf([&] { encode(test::jpegFile(segments), image); }), expected);
+  for (const auto& c : cases) {
+    EXPECT_EQ(test::messageOf([&] { encode(test::jpegFile(c.first), image); }), c.second);
   }
   // Payloads too short for what they declare are refused before they are read past.
   EncodeState state;

@@ -92,7 +92,8 @@ TEST(ForwardTransform, ChromaIsAveragedPerSamplingMode) {
 
 TEST(ForwardTransform, PartialMcusRepeatTheLastColumnAndRow) {
   // 17 x 9 in 4:2:0 is 2 x 1 MCUs; 40 x 20 has whole and partial ones. Every quantizer is 1.
-  for (auto [width, height] : {std::pair{17u, 9u}, std::pair{40u, 20u}}) {
+  for (const auto& size : {std::pair{17u, 9u}, std::pair{40u, 20u}}) {
+    const uint32_t width = size.first, height = size.second;
     const auto image = makeImage(width, height, [](uint32_t x, uint32_t y) {
       return Rgba{uint16_t(x * 3000), uint16_t(y * 5000), uint16_t(x * y * 977), 65535};
     });
