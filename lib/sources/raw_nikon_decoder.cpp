@@ -4,7 +4,6 @@
 #include "sources/raw_nikon_decoder.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -53,6 +52,15 @@ constexpr CodeTable kTable12 = {{0, 1, 4, 2, 3, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}
                                 {5, 4, 6, 3, 7, 2, 8, 1, 9, 0, 10, 11, 12}};
 constexpr CodeTable kTable14 = {{0, 1, 4, 2, 2, 3, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0},
                                 {7, 6, 8, 5, 9, 4, 10, 3, 11, 12, 2, 0, 1, 13, 14}};
+
+constexpr bool withoutShifts(const CodeTable& table) {
+  for (uint8_t symbol : table.symbols) {
+    if (symbol >> 4 != 0) return false;
+  }
+  return true;
+}
+static_assert(withoutShifts(kTable12) && withoutShifts(kTable14),
+              "the decoder reads every difference without a shift");
 
 // The lookup: entry 0 holds L, the longest code length; entry 1 + c holds (length << 8) | symbol
 // of the code that is a prefix of the L-bit value c.
