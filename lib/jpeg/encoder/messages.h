@@ -33,6 +33,13 @@ inline constexpr char kMergeInvalidHuffmanId[] = "Invalid Huffman table ID";
 // An impossible state of the table construction (the fuzz harness treats it as a crash).
 inline constexpr char kMergeInternalHuffmanError[] = "Internal error: incomplete Huffman code";
 
+// The Exif rewrite.
+inline constexpr char kMergeOverrideSizeMismatch[] = "Size mismatch in overridden property";
+// A segment's 2-byte length field describes at most 65533 payload bytes; a new thumbnail that
+// grows the Exif block past that cannot be written as one APP1 segment.
+inline constexpr char kMergeExifTooLarge[] =
+    "Exif block of %zu bytes with the new thumbnail does not fit in an APP1 segment";
+
 // Resampling.
 inline constexpr char kResampleEmptySource[] = "Cannot resample an image of %u x %u pixels";
 inline constexpr char kResampleSourceTooLarge[] =

@@ -1,0 +1,85 @@
+// The Exif APP1 segment of a merged file: the metadata source's Exif block, byte for byte, with
+// the overridden property values patched in place and the embedded thumbnail replaced by a new
+// one encoded from the merged image under the old thumbnail's own structure.
+
+#include <cstring>
+#include <vector>
+
+#include "core/exception.h"
+#include "exif/property_list.h"
+#include "exif/tiff_directory.h"
+#include "jpeg/encoder/encoder.h"
+#include "jpeg/encoder/messages.h"
+#include "jpeg/markers/app1_marker.h"
+#include "jpeg/segment_buffer.h"
+
+namespace tessel {
+
+namespace {
+
+// The largest payload a segment's 2-byte length field can describe.
+constexpr size_t kMaxSegmentPayload = 65533;
+
+// Offset of `p` inside the payload. Every entry's value bytes and the thumbnail were checked to
+// lie inside the segment when it was parsed.
+size_t offsetIn(const uint8_t* payload, const uint8_t* p) {
+  return static_cast<size_t>(p - payload);
+}
+
+// Copies each override over the value bytes of the first entry with its tag. The bytes go in as
+// they are, without conversion to the block's byte order; entries the block lacks are not added.
+void patchOverrides(const TIFFDirectory& directories, const PropertyList& overrides,
+                    const uint8_t* payload, std::vector<uint8_t>& copy) {
+  for (const Property& property : overrides.items()) {
+    const TIFFEntry* entry = directories.findTag(property.tag);
+    if (!entry) continue;
+    const uint64_t size = uint64_t{typeSize(property.type)} * property.count;
+    const uint64_t entrySize = uint64_t{typeSize(entry->type)} * entry->count;
+    if (size != entrySize) fail(msg::kMergeOverrideSizeMismatch);
+    const size_t at = offsetIn(payload, entry->value);
+    if (at + size > copy.size()) fail(msg::kMergeOverrideSizeMismatch);
+    std::memcpy(copy.data() + at, property.data(), size);
+  }
+}
+
+void writeLength32(uint8_t* at, uint32_t value, bool bigEndian) {
+  for (int i = 0; i < 4; ++i) {
+    const int shift = bigEndian ? 24 - 8 * i : 8 * i;
+    at[i] = static_cast<uint8_t>(value >> shift);
+  }
+}
+
+}  // namespace
+
+void APP1Marker::write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
+                       const Background& background, SegmentBuffer& out) {
+  if (!directories) {
+    Marker::write(state, image, overrides, background, out);
+    return;
+  }
+  std::vector<uint8_t> copy(payload, payload + length);
+  patchOverrides(*directories, overrides, payload, copy);
+
+  const auto* start =
+      dynamic_cast<const ThumbnailOffset*>(directories->findTag(kTagThumbnailOffset));
+  const auto* size =
+      dynamic_cast<const ThumbnailLength*>(directories->findTag(kTagThumbnailLength));
+  if (thumbnail && start && size) {
+    // The thumbnail gets the old one's frame size, tables and segments; an Exif block inside it
+    // is rewritten by this same operation.
+    const std::vector<uint8_t> fresh = encodeJpegFile(image, *thumbnail, overrides, background);
+    const size_t at = offsetIn(payload, start->thumbnailData);
+    std::memset(copy.data() + at, 0, size->length);
+    // The block never shrinks: a shorter thumbnail leaves zeros up to the old end.
+    if (at + fresh.size() > copy.size()) copy.resize(at + fresh.size());
+    std::memcpy(copy.data() + at, fresh.data(), fresh.size());
+    writeLength32(copy.data() + offsetIn(payload, size->value), static_cast<uint32_t>(fresh.size()),
+                  directories->bigEndian);
+  }
+  if (copy.size() > kMaxSegmentPayload) failf(msg::kMergeExifTooLarge, copy.size());
+  out.beginSegment(code);
+  out.append(copy.data(), copy.size());
+  out.endSegment();
+}
+
+}  // namespace tessel
