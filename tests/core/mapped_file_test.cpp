@@ -1,6 +1,7 @@
 #include "core/mapped_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,7 +51,8 @@ TEST(MappedFileTest, FailuresNameTheFileTheStepAndTheSystemText) {
   test::writeFile(empty, test::Bytes{});
   EXPECT_EQ(messageOf([&] { MappedFile f(empty); }), expected(empty, "CreateFileMapping", EINVAL));
 
-  EXPECT_EQ(messageOf([&] { MappedFile f(dir.path()); }), expected(dir.path(), "CreateFile", EISDIR));
+  EXPECT_EQ(messageOf([&] { MappedFile f(dir.path()); }),
+            expected(dir.path(), "CreateFile", EISDIR));
 }
 
 TEST(MappedFileTest, FilesOfTwoGibibytesOrMoreAreRefusedOnGetFileSize) {
@@ -59,6 +61,35 @@ TEST(MappedFileTest, FilesOfTwoGibibytesOrMoreAreRefusedOnGetFileSize) {
   test::writeFile(big, test::Bytes{0});
   ASSERT_EQ(truncate(big.c_str(), 0x80000000LL), 0);  // sparse: costs no disk space
   EXPECT_EQ(messageOf([&] { MappedFile f(big); }), expected(big, "GetFileSize", EFBIG));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSEL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSEL_ASAN 1
+#endif
+#endif
+
+TEST(MappedFileTest, AViewThatDoesNotFitTheAddressSpaceFailsOnMapViewOfFile) {
+#ifdef TESSEL_ASAN
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#else
+  TempDir dir;
+  const std::string big = dir.file("big.jpg");
+  test::writeFile(big, test::Bytes{0});
+  ASSERT_EQ(truncate(big.c_str(), 1LL << 30), 0);  // sparse
+  // In a child process with 512 MB of address space, a 1 GB view cannot be made.
+  const auto mapWithLittleAddressSpace = [&] {
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = 512 << 20;
+    setrlimit(RLIMIT_AS, &limit);
+    const std::string message = messageOf([&] { MappedFile f(big); });
+    std::fputs(message.c_str(), stderr);
+    std::exit(message == expected(big, "MapViewOfFile", ENOMEM) ? 0 : 1);
+  };
+  EXPECT_EXIT(mapWithLittleAddressSpace(), ::testing::ExitedWithCode(0), "MapViewOfFile");
+#endif
 }
 
 TEST(MappedFileTest, ErrorCodesWithoutSystemTextFallBackToTheirNumber) {
@@ -110,8 +141,7 @@ TEST(OutputFileTest, TwoWritersCannotHoldOneOutput) {
   TempDir dir;
   const std::string name = dir.file("out.jpg");
   OutputFile first(name);
-  EXPECT_EQ(messageOf([&] { OutputFile second(name); }),
-            expected(name, "CreateFile", EWOULDBLOCK));
+  EXPECT_EQ(messageOf([&] { OutputFile second(name); }), expected(name, "CreateFile", EWOULDBLOCK));
   first.close();
   OutputFile third(name);
 }
