@@ -357,7 +357,8 @@ uint16_t decodeNikonStrip(const uint8_t* data, size_t size, uint32_t bitsPerSamp
       out[c] = predictor;
       largest = std::max(largest, predictor);
     }
-    // Data that ran out mid-strip can never end exactly at the end of the file.
+    // Codes that need more bits than the file holds mean the strip was cut short: it is refused
+    // instead of having its remaining samples filled in from zero differences.
     if (stream.overrun()) invalidStrip();
   }
   if (stream.readPosition(lastPeek, longest) != size) invalidStrip();

@@ -130,6 +130,13 @@ TEST(KpxReaderTest, MalformedFilesFailWithTheirMessage) {
       {"length past end", KpxWriter().section("PROP", {}, 13).finish(),
        msg::kKpxGarbageSectionLength},
       {"unknown key", KpxWriter().section("prop", {}).finish(), msg::kKpxGarbageSectionKey},
+      // The length is checked before the key, and a property's type before its count.
+      {"unknown key, length 7", KpxWriter().section("prop", {}, 7).finish(),
+       msg::kKpxGarbageSectionLength},
+      {"type 0 reaching past section", KpxWriter().section("PROP", {1, 0, 0, 0, 9, 0}).finish(),
+       "Invalid property type"},
+      {"terminator without key room", KpxWriter().raw({'X', 'R'}).unterminated(),
+       msg::kKpxMissingSectionKey},
       {"value past section", KpxWriter().section("PROP", itemPastSection).finish(),
        msg::kKpxGarbagePropCount},
       {"5 bytes left in PROP", KpxWriter().section("PROP", Bytes(5, 0)).finish(),

@@ -422,6 +422,46 @@ TEST(RawTiffReaderTest, StructureFaultsFailWithTheirMessage) {
   EXPECT_EQ(readNef(missing), "");
 }
 
+// The walker keeps its own type sizes: BYTE, ASCII and UNDEFINED 1, SHORT and SSHORT 2, LONG and
+// SLONG 4, RATIONAL and SRATIONAL 8. An out-of-line value of five values that ends exactly at the
+// end of the file is read; one byte later it is past the end. Every other type is refused.
+TEST(RawTiffReaderTest, EntriesAreSizedByTheWalkersOwnTypeTable) {
+  const NefFile good = test::makeNef(test::syntheticSamples(8, 4, 12, 1));
+  const std::pair<uint16_t, uint32_t> sized[] = {{1, 1}, {2, 1}, {3, 2}, {4, 4}, {5, 8},
+                                                 {7, 1}, {8, 2}, {9, 4}, {10, 8}};
+  for (const auto& [type, size] : sized) {
+    SCOPED_TRACE(type);
+    NefFile nef = good;
+    TiffEntry& entry = nef.tiff.directory("exif").set(TiffEntry::raw(700, type, {}));
+    entry.count = 5 * (4 / size + 1);  // always more than 4 bytes
+    entry.field = 0;
+    const uint32_t fileSize = static_cast<uint32_t>(nef.serialize().size());
+    nef.tiff.directory("exif").find(700)->field = fileSize - entry.count * size;
+    EXPECT_EQ(readNef(nef), "");
+    nef.tiff.directory("exif").find(700)->field = fileSize - entry.count * size + 1;
+    EXPECT_EQ(readNef(nef), msg::kRawInvalidDataCount);
+  }
+  for (uint16_t type : {0, 6, 11, 12, 13, 0xFFFF}) {
+    NefFile nef = good;
+    nef.tiff.directory("exif").set(TiffEntry::raw(700, 1, {0})).type = type;
+    EXPECT_EQ(readNef(nef), msg::kRawInvalidType) << type;
+  }
+}
+
+// A strip of zero samples has no largest sample to scale: it is taken unshifted, as black.
+TEST(RawTiffReaderTest, AnAllZeroStripIsBlackAndOpaque) {
+  RawSamples zero{6, 4, std::vector<uint16_t>(24, 0)};
+  test::NefOptions options;
+  options.seeds = {{{0, 0}, {0, 0}}};
+  PixelImage image;
+  ASSERT_EQ(readNef(test::makeNef(zero, options).serialize(), image), "");
+  for (uint32_t i = 0; i < 24; ++i) {
+    const uint16_t* pixel = image.pixels.get() + 4 * i;
+    EXPECT_EQ(pixel[0] | pixel[1] | pixel[2], 0) << i;
+    EXPECT_EQ(pixel[3], 65535) << i;
+  }
+}
+
 TEST(RawTiffReaderTest, NewSubfileTypeCoversTheRestOfItsDirectoryAndWhatItReaches) {
   const NefFile good = test::makeNef(test::syntheticSamples(8, 4, 12, 1));
   // A directory chained after the raw one, without NewSubfileType: its ImageWidth is ignored.
