@@ -284,6 +284,13 @@ std::ostream& operator<<(std::ostream& out, const ExivRecord& r) {
   return out << r.key << " " << r.type << " " << r.count << " " << r.value;
 }
 
+std::string exivValue(const std::vector<ExivRecord>& records, const std::string& key) {
+  for (const auto& r : records) {
+    if (r.key == key) return r.value;
+  }
+  return "0";
+}
+
 bool isExifApp1(const test::RawSegment& s) {
   return s.code == 0xE1 && s.bytes.size() >= 10 &&
          std::equal(s.bytes.begin() + 4, s.bytes.begin() + 10, "Exif\0\0");
@@ -322,6 +329,39 @@ void expectSourceSegments(const Bytes& source, const Bytes& output) {
   EXPECT_EQ(o, out.size());
   for (const auto& s : out) EXPECT_NE(s.code, 0xDD);
   EXPECT_TRUE(test::scanIsClean(output, scanStart));
+}
+
+// The Exif payload of the first Exif APP1 segment, or empty.
+Bytes exifPayload(const Bytes& jpeg) {
+  for (const auto& s : test::segmentsUpToScan(jpeg)) {
+    if (isExifApp1(s)) return Bytes(s.bytes.begin() + 4, s.bytes.end());
+  }
+  return {};
+}
+
+// The output's Exif block against the source's: the same bytes up to the thumbnail but the four of
+// the thumbnail length's value, then the new thumbnail, zeros up to the old thumbnail's end when
+// the new one is shorter, and whatever followed the old thumbnail where the new one does not
+// reach; the block grows only as far as the new thumbnail's end.
+void expectExifBytes(const Bytes& source, const Bytes& output, size_t thumbnailOffset,
+                     size_t oldLength, const Bytes& thumbnail) {
+  const Bytes in = exifPayload(source), out = exifPayload(output);
+  const size_t start = 6 + thumbnailOffset;  // the offset counts from the TIFF header
+  ASSERT_LE(start, in.size());
+  ASSERT_EQ(out.size(), std::max(in.size(), start + thumbnail.size()));
+  std::vector<size_t> differing;
+  for (size_t i = 0; i < start; ++i) {
+    if (in[i] != out[i]) differing.push_back(i);
+  }
+  EXPECT_LE(differing.size(), 4u);
+  if (!differing.empty()) {
+    EXPECT_LT(differing.back() - differing.front(), 4u);
+  }
+  EXPECT_TRUE(std::equal(thumbnail.begin(), thumbnail.end(), out.begin() + start));
+  const size_t newEnd = start + thumbnail.size(), oldEnd = std::min(start + oldLength, in.size());
+  for (size_t i = newEnd; i < out.size(); ++i) {
+    ASSERT_EQ(out[i], i < oldEnd ? 0 : in[i]) << "Exif byte " << i;
+  }
 }
 
 int64_t mtimeNs(const std::string& path) {
@@ -394,7 +434,8 @@ TEST_P(MergeWithRealMetadata, KeepsTheStructureAndTakesThePixels) {
   w.tool("gm convert picture.ppm -depth 8 PNG24:image.png");
 
   const auto plain = w.merge({"-i", "image.png", "-m", "meta.jpg", "-o", "out.jpg"});
-  if (plain.exitCode != 0 && GetParam().rfind(TESSEL_DEFAULT_SAMPLES, 0) != 0) {
+  if (plain.exitCode != 0 && plain.err.size() > 12 &&
+      GetParam().rfind(TESSEL_DEFAULT_SAMPLES, 0) != 0) {
     // A file from TESSEL_EXTRA_SAMPLES that the merge refuses by design.
     const std::string message = plain.err.substr(11, plain.err.size() - 12);
     EXPECT_TRUE(isRefusal(message)) << plain.err;
@@ -447,11 +488,9 @@ TEST_P(MergeWithRealMetadata, KeepsTheStructureAndTakesThePixels) {
               std::pair(oldThumbHeader.width, oldThumbHeader.height));
     EXPECT_GE(lumaPsnr(newThumb, resampledLikeTheEncoder(picture, thumb.width, thumb.height)),
               lumaBound(newThumb));
-    for (const auto& r : after) {
-      if (r.key == "Exif.Thumbnail.JPEGInterchangeFormatLength") {
-        EXPECT_EQ(r.value, std::to_string(newThumb.size()));
-      }
-    }
+    expectExifBytes(source, output,
+                    std::stoul(exivValue(before, "Exif.Thumbnail.JPEGInterchangeFormat")),
+                    oldThumb.size(), newThumb);
   } else {
     // No thumbnail, or one that is no JPEG: the Exif block is copied as it is.
     EXPECT_EQ(newThumb, oldThumb);
