@@ -797,6 +797,7 @@ TEST(MergeFailures, LeaveEveryFileAsItWas) {
       "cp image.png png_named.jpg && cp meta.jpg jpeg_named.nef && printf 'plain text' > "
       "text.png && printf '' > empty.jpg");
   test::writeFile(w.file("existing.jpg"), std::string("an older output"));
+  fs::create_directory(w.file("folder"));
   test::writeFile(w.file("no_soi.jpg"), Bytes{0xFF, 0xE0, 0x00, 0x04, 0, 0, 0xFF, 0xD9});
   const timespec times[2] = {{1200000000, 5}, {1200000000, 5}};
   ::utimensat(AT_FDCWD, w.file("existing.jpg").c_str(), times, 0);
@@ -839,6 +840,15 @@ TEST(MergeFailures, LeaveEveryFileAsItWas) {
        exception + msg::kMergeUnsupportedSamplingOpen +
            " comp 1: 4 x 1 comp 2: 1 x 1 comp 3: 1 x 1" + msg::kMergeUnsupportedSamplingClose +
            "\n"},
+      // Directories and missing folders in place of files.
+      {{"-i", "folder", "-m", "meta.jpg", "-o", "OUT"},
+       exception + "Error reading folder: Access Denied\n"},
+      {{"-i", "image.png", "-m", "folder", "-o", "OUT"},
+       exception + "File folder: failed on CreateFile: *"},
+      {{"-i", "image.png", "-m", "meta.jpg", "-o", "folder"},
+       exception + "File folder: failed on CreateFile: *"},
+      {{"-i", "image.png", "-m", "meta.jpg", "-o", "missing/out.jpg"},
+       exception + "File missing/out.jpg: failed on CreateFile: *"},
       // The metadata source named as the output.
       {{"-i", "image.png", "-m", "meta.jpg", "-o", "meta.jpg"},
        exception + "File meta.jpg: failed on CreateFile: *"},
