@@ -671,7 +671,7 @@ class ImageSources : public ::testing::Test {
   Picture picture_, fine_;
 };
 
-TEST_F(ImageSources, PngTiffAndBmpAtTheFrameSize) {
+TEST_F(ImageSources, StillImageFilesAtTheFrameSize) {
   // 8- and 16-bit PNG and TIFF, and a 24-bit BMP, of the picture itself.
   w_.tool("gm convert picture.ppm -depth 8 PNG24:rgb8.png");
   w_.tool("gm convert picture16.ppm -depth 16 PNG:rgb16.png");
@@ -680,6 +680,10 @@ TEST_F(ImageSources, PngTiffAndBmpAtTheFrameSize) {
   w_.tool("gm convert picture.ppm BMP3:rgb.bmp");
   for (const char* name : {"rgb8.png", "rgb8.tif", "rgb.bmp"}) mergeAndCompare(name, picture_);
   for (const char* name : {"rgb16.png", "rgb16.tif"}) mergeAndCompare(name, fine_);
+  // PNM and TGA, and a lossless WebP.
+  w_.tool("gm convert picture.ppm TGA:rgb.tga");
+  w_.tool("gm convert picture.ppm -define webp:lossless=true rgb.webp");
+  for (const char* name : {"picture.ppm", "rgb.tga", "rgb.webp"}) mergeAndCompare(name, picture_);
   // A name without an extension goes to the imaging library, which reads the content.
   fs::copy_file(w_.file("rgb8.png"), w_.file("noextension"));
   mergeAndCompare("noextension", picture_);
@@ -720,8 +724,10 @@ TEST_F(ImageSources, PaletteImagesGiveTheirPaletteColours) {
   w_.tool("gm convert posterized.ppm -type Palette BMP3:palette.bmp");
   const auto identify = w_.run("gm identify palette.png palette.bmp");
   EXPECT_NE(identify.out.find("PseudoClass"), std::string::npos) << identify.out;
+  w_.tool("gm convert posterized.ppm palette.gif");
   mergeAndCompare("palette.png", posterized);
   mergeAndCompare("palette.bmp", posterized);
+  mergeAndCompare("palette.gif", posterized);
 }
 
 TEST_F(ImageSources, OrientationTurnsJpegAndTiffSourcesUpright) {
@@ -740,6 +746,11 @@ TEST_F(ImageSources, OrientationTurnsJpegAndTiffSourcesUpright) {
   mergeAndCompare(
       "o8.JPEG",
       turned(fromTurbo(test::decodeWithTurbo(test::readFile(w_.file("o8.JPEG")))), false));
+
+  // A progressive 4:2:0 JPEG without the tag is decoded as it is stored.
+  w_.tool("cjpeg -quality 95 -progressive -outfile progressive.jpg picture.ppm");
+  mergeAndCompare("progressive.jpg",
+                  fromTurbo(test::decodeWithTurbo(test::readFile(w_.file("progressive.jpg")))));
 
   // TIFF through the imaging library, 8 and 16 bits, with the tag set by exiftool.
   writeNetpbm(w_.file("stored6_16.ppm"), turned(fine_, false), true);
