@@ -32,7 +32,9 @@ TEST_F(RangeTrackerTest, ClaimingAByteTwiceFails) {
 
 TEST_F(RangeTrackerTest, ClaimPastTheBoundFailsAndChangesNothing) {
   EXPECT_EQ(messageOf([&] { tracker.claim(buffer + 99, 2); }), msg::kInvalidOffset);
-  EXPECT_EQ(messageOf([&] { tracker.claim(buffer - 1, 1); }), msg::kInvalidOffset);
+  // The byte before the buffer, formed as a number: pointer arithmetic may not leave the array.
+  const auto* before = reinterpret_cast<const uint8_t*>(reinterpret_cast<uintptr_t>(buffer) - 1);
+  EXPECT_EQ(messageOf([&] { tracker.claim(before, 1); }), msg::kInvalidOffset);
   EXPECT_EQ(messageOf([&] { tracker.claim(buffer, -1); }), msg::kInvalidHeaderLengthOrCorrupt);
   EXPECT_EQ(tracker.unclaimedBytes(), 100u);
   tracker.claim(buffer + 99, 1);
@@ -87,7 +89,8 @@ TEST_F(RangeTrackerTest, BoundWhollyOutsideRejectsEveryClaim) {
 }
 
 TEST_F(RangeTrackerTest, HugeOffsetsDoNotWrapPastTheChecks) {
-  EXPECT_EQ(messageOf([&] { tracker.claim(buffer + 10, INT64_C(0x7FFFFFFF)); }), msg::kInvalidOffset);
+  EXPECT_EQ(messageOf([&] { tracker.claim(buffer + 10, INT64_C(0x7FFFFFFF)); }),
+            msg::kInvalidOffset);
   EXPECT_FALSE(tracker.isUnclaimed(buffer + 10, INT64_C(0xFFFFFFFF)));
   {
     BoundGuard guard(tracker, buffer + 10, INT64_C(0x7FFFFFFF));

@@ -34,7 +34,8 @@ TEST(MarkerFactory, ClassByCode) {
   const uint8_t payload[1] = {0};
   for (int code = 0; code < 256; ++code) {
     const auto marker = makeMarker(static_cast<uint8_t>(code), 0, payload);
-    const std::type_info& type = typeid(*marker);
+    const JPEGReader::Marker& object = *marker;
+    const std::type_info& type = typeid(object);
     const bool sof = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
     const std::type_info* expected = &typeid(JPEGReader::Marker);
     if (sof) expected = &typeid(SOFMarker);
