@@ -195,6 +195,60 @@ TEST(ExifRewrite, WithoutAThumbnailOnlyTheOverridesChange) {
   EXPECT_EQ(mergedApp1(sourceWith(xmp), dateOverrides(), picture()), xmp);
 }
 
+// Tags 513 and 514 may describe a thumbnail outside the segment: the parse accepts any
+// unidentified bytes of the file that start a JPEG.
+TEST(ExifRewrite, AThumbnailReachingOutsideTheSegmentIsOnlyReplacedInsideIt) {
+  ExifOptions options;
+  options.thumbnail = turboThumbnail(32, 24, 90);
+  Bytes app1 = exifPayload(options);
+  // The stated length is one byte longer than the block: the last byte is the 0xFF of the next
+  // segment (as some cameras write it).
+  const size_t lengthAt = kLengthField;
+  app1[lengthAt] = static_cast<uint8_t>(app1[lengthAt] + 1);
+  const Bytes source = sourceWith(app1);
+  test::ParsedJpeg parsed(source);
+  ASSERT_TRUE(dynamic_cast<const APP1Marker&>(*parsed.markers().items[0]).thumbnail);
+  const Bytes merged = encodeJpegFile(picture(), parsed.markers(), PropertyList{}, Background{});
+  const auto segments = test::segmentsUpToScan(merged);
+  ASSERT_EQ(segments[0].code, 0xE1);
+  const Bytes out(segments[0].bytes.begin() + 4, segments[0].bytes.end());
+  const uint32_t length = read32(out, kLengthField, false);
+  EXPECT_EQ(out.size(), std::max<size_t>(app1.size(), inPayload(kThumbnail) + length));
+  EXPECT_TRUE(test::decodeWithTurbo(Bytes(out.begin() + inPayload(kThumbnail),
+                                          out.begin() + inPayload(kThumbnail) + length))
+                  .ok);
+  // The segment after it is untouched.
+  EXPECT_EQ(segments[1].bytes, test::segmentsUpToScan(source)[1].bytes);
+
+  // A thumbnail that starts before the segment (here inside an unknown APP9 segment that comes
+  // first) is not the Exif block's to replace: the block is copied with only the overrides.
+  ExifOptions before;
+  before.thumbnail = Bytes(4, 0);  // placeholder entries, pointed elsewhere below
+  Bytes app1Before = exifPayload(before);
+  const Bytes thumb = turboThumbnail(16, 8, 90);
+  const Bytes app9 = segmentBytes(0xE9, thumb);
+  // APP9 payload starts 4 bytes after its marker; the TIFF header is 6 bytes into APP1's payload,
+  // which starts 4 bytes after APP1's marker.
+  const int32_t offset = -static_cast<int32_t>(6 + 4 + app9.size() - 4);
+  for (int i = 0; i < 4; ++i) {
+    app1Before[inPayload(kIfd1 + 2 + 8) + i] = static_cast<uint8_t>(uint32_t(offset) >> (8 * i));
+    app1Before[kLengthField + i] = static_cast<uint8_t>(thumb.size() >> (8 * i));
+  }
+  Bytes withApp9 = sourceWith(app1Before);
+  withApp9.insert(withApp9.begin() + 2, app9.begin(), app9.end());
+  test::ParsedJpeg parsedBefore(withApp9);
+  ASSERT_TRUE(dynamic_cast<const APP1Marker&>(*parsedBefore.markers().items[1]).thumbnail);
+  const Bytes copied =
+      encodeJpegFile(picture(), parsedBefore.markers(), dateOverrides(), Background{});
+  const auto copiedSegments = test::segmentsUpToScan(copied);
+  ASSERT_EQ(copiedSegments[1].code, 0xE1);
+  Bytes expected = app1Before;
+  std::memcpy(&expected[inPayload(kDateValue)], kNewDate, 20);
+  std::memcpy(&expected[inPayload(kOriginalValue)], kNewDate, 20);
+  EXPECT_EQ(Bytes(copiedSegments[1].bytes.begin() + 4, copiedSegments[1].bytes.end()), expected);
+  EXPECT_EQ(copiedSegments[0].bytes, app9);
+}
+
 TEST(ExifRewrite, RefusesOverridesOfAnotherSizeAndBlocksThatOutgrowASegment) {
   ExifOptions options;
   options.originalCount = 19;

@@ -2,6 +2,8 @@
 // the overridden property values patched in place and the embedded thumbnail replaced by a new
 // one encoded from the merged image under the old thumbnail's own structure.
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -64,12 +66,17 @@ void APP1Marker::write(EncodeState& state, const PixelImage& image, const Proper
       dynamic_cast<const ThumbnailOffset*>(directories->findTag(kTagThumbnailOffset));
   const auto* size =
       dynamic_cast<const ThumbnailLength*>(directories->findTag(kTagThumbnailLength));
-  if (thumbnail && start && size) {
+  // The thumbnail was found somewhere in the file's unidentified bytes, usually inside this
+  // segment. One that starts outside it cannot be replaced in place and is left alone; of one
+  // that runs past the segment's end, only the bytes inside the segment are cleared.
+  const auto at = start ? reinterpret_cast<uintptr_t>(start->thumbnailData) -
+                              reinterpret_cast<uintptr_t>(payload)
+                        : uintptr_t{0};
+  if (thumbnail && start && size && at < copy.size()) {
     // The thumbnail gets the old one's frame size, tables and segments; an Exif block inside it
     // is rewritten by this same operation.
     const std::vector<uint8_t> fresh = encodeJpegFile(image, *thumbnail, overrides, background);
-    const size_t at = offsetIn(payload, start->thumbnailData);
-    std::memset(copy.data() + at, 0, size->length);
+    std::memset(copy.data() + at, 0, std::min<size_t>(size->length, copy.size() - at));
     // The block never shrinks: a shorter thumbnail leaves zeros up to the old end.
     if (at + fresh.size() > copy.size()) copy.resize(at + fresh.size());
     std::memcpy(copy.data() + at, fresh.data(), fresh.size());
