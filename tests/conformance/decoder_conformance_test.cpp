@@ -31,9 +31,13 @@ namespace {
 
 using test::Bytes;
 
-constexpr int kMaxDifference = 3;
-constexpr double kMaxAboveTwo = 1e-5;  // share of samples that may differ by 3
-constexpr double kMaxMeanDifference = 0.6;
+// Red and green must agree within 2 levels and a mean of 0.5. Blue gets one level and 0.1 more:
+// this decoder's blue term is Cb x 1.7795 (457.3386 / 257), libjpeg-turbo's Cb x 1.772, so
+// strongly coloured areas differ by up to one level more (measured: max 3 on 9 samples of one
+// file, means up to 0.54).
+constexpr int kMaxDifference[3] = {2, 2, 3};
+constexpr double kMaxMeanDifference[3] = {0.5, 0.5, 0.6};
+constexpr double kMaxAboveTwo = 1e-5;       // share of samples that may differ by 3
 constexpr double kMinPixelsForMean = 4096;  // a mean over a handful of pixels says nothing
 
 // Sample files whose verdict is known: the exact message this decoder gives, or the reason the
@@ -106,9 +110,9 @@ void expectMatchesReferences(const PixelImage& image, const Bytes& jpeg, const s
   const double samples = 3.0 * image.width * image.height;
   EXPECT_LE(d.aboveTwo, kMaxAboveTwo * samples + 0.5) << name;
   for (int c = 0; c < 3; ++c) {
-    EXPECT_LE(d.max[c], kMaxDifference) << name << " channel " << c;
+    EXPECT_LE(d.max[c], kMaxDifference[c]) << name << " channel " << c;
     if (image.width * double(image.height) >= kMinPixelsForMean) {
-      EXPECT_LE(d.mean[c], kMaxMeanDifference) << name << " channel " << c;
+      EXPECT_LE(d.mean[c], kMaxMeanDifference[c]) << name << " channel " << c;
     }
   }
 }
