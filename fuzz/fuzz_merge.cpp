@@ -15,6 +15,7 @@
 #include "exif/property_list.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/app1_marker.h"
 
 namespace {
 
@@ -36,6 +37,22 @@ tessel::PixelImage makePicture(uint32_t width, uint32_t height, bool transparent
   return image;
 }
 
+// Reads every SOF of `list` and of the Exif thumbnails inside it; false when one is above the
+// cap. `width` and `height` receive the last frame size of `list` itself.
+bool framesWithinCap(const tessel::MarkerList& list, uint32_t& width, uint32_t& height) {
+  for (const auto& marker : list.items) {
+    if (const auto* app1 = dynamic_cast<const tessel::APP1Marker*>(marker.get())) {
+      uint32_t w = 0, h = 0;
+      if (app1->thumbnail && !framesWithinCap(*app1->thumbnail, w, h)) return false;
+    }
+    if (!tessel::isSofCode(marker->code) || marker->length < 5) continue;
+    height = (uint32_t{marker->payload[1]} << 8) | marker->payload[2];
+    width = (uint32_t{marker->payload[3]} << 8) | marker->payload[4];
+    if (uint64_t{width} * height > kMaxFramePixels) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
@@ -55,14 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   } catch (const tessel::RawLayerException&) {
     return 0;
   }
-  // The frame size the encoder will read (the last SOF wins).
+  // The frame size the encoder will read (the last SOF wins). Exif thumbnails are encoded at
+  // their own frame size, so theirs are capped as well.
   uint32_t width = 0, height = 0;
-  for (const auto& marker : list.items) {
-    if (!tessel::isSofCode(marker->code) || marker->length < 5) continue;
-    height = (uint32_t{marker->payload[1]} << 8) | marker->payload[2];
-    width = (uint32_t{marker->payload[3]} << 8) | marker->payload[4];
-    if (uint64_t{width} * height > kMaxFramePixels) return 0;
-  }
+  if (!framesWithinCap(list, width, height)) return 0;
   const tessel::PixelImage image =
       frameSized && width && height ? makePicture(width, height, false) : makePicture(23, 17, true);
   tessel::PropertyList overrides;
