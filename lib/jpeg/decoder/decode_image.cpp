@@ -99,11 +99,11 @@ void applyApp0(DecoderState&, PixelImage& image, const uint8_t* payload, int32_t
 void applyDqt(DecoderState& state, const uint8_t* payload, int32_t length) {
   int64_t pos = 0;
   while (pos < length) {
-    const uint8_t spec = payload[pos];
-    const uint32_t index = spec & 15;
+    const uint8_t precisionAndIndex = payload[pos];
+    const uint32_t index = precisionAndIndex & 15;
     if (index >= 4) fail(msg::kInvalidQuantIndex);
     if (state.quantTables[index]) fail(msg::kDuplicateQuantIndex);
-    const bool wide = (spec & 0x10) != 0;
+    const bool wide = (precisionAndIndex & 0x10) != 0;
     const int64_t size = wide ? 128 : 64;
     requirePayload(length, pos + 1 + size);
     auto table = std::make_unique<QuantTable>();
