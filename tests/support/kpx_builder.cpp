@@ -2,6 +2,8 @@
 
 namespace tessel::test {
 
+namespace {
+
 void putLe16(Bytes& out, uint16_t value) {
   out.push_back(static_cast<uint8_t>(value));
   out.push_back(static_cast<uint8_t>(value >> 8));
@@ -11,6 +13,8 @@ void putLe32(Bytes& out, uint32_t value) {
   putLe16(out, static_cast<uint16_t>(value));
   putLe16(out, static_cast<uint16_t>(value >> 16));
 }
+
+}  // namespace
 
 KpxProperty kpxAscii(uint16_t tag, const std::string& text) {
   KpxProperty item{tag, 2, static_cast<uint16_t>(text.size() + 1), Bytes(text.begin(), text.end())};

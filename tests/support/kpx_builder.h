@@ -46,7 +46,5 @@ class KpxWriter {
 
 Bytes kpxPropBody(const std::vector<KpxProperty>& items);
 Bytes kpxRgbaBody(uint32_t width, int32_t height, const std::vector<uint16_t>& samples);
-void putLe16(Bytes& out, uint16_t value);
-void putLe32(Bytes& out, uint32_t value);
 
 }  // namespace tessel::test

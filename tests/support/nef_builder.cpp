@@ -31,21 +31,10 @@ void storeBe32(Bytes& out, size_t at, uint32_t value) {
 }
 
 uint32_t tiffTypeSize(uint16_t type) {
-  switch (type) {
-    case 3:
-    case 8:
-      return 2;
-    case 4:
-    case 9:
-    case 11:
-      return 4;
-    case 5:
-    case 10:
-    case 12:
-      return 8;
-    default:
-      return 1;
-  }
+  if (type == 3 || type == 8) return 2;
+  if (type == 4 || type == 9 || type == 11) return 4;
+  if (type == 5 || type == 10 || type == 12) return 8;
+  return 1;
 }
 
 size_t alignWord(size_t position) {
@@ -237,10 +226,6 @@ TiffBlob& TiffFile::blob(const std::string& name) {
   throw std::invalid_argument("no TIFF blob named " + name);
 }
 
-uint32_t TiffFile::positionOf(const std::string& name) const {
-  return resolve(layOut(*this), name);
-}
-
 Bytes TiffFile::serialize() const {
   const Layout layout = layOut(*this);
   Bytes out(layout.size, 0);
@@ -297,29 +282,13 @@ Bytes TiffFile::serialize() const {
 // ---------------------------------------------------------------------------------------------
 
 const char* cfaName(CfaLayout layout) {
-  switch (layout) {
-    case CfaLayout::kRGGB:
-      return "RGGB";
-    case CfaLayout::kBGGR:
-      return "BGGR";
-    case CfaLayout::kGRBG:
-      return "GRBG";
-    default:
-      return "GBRG";
-  }
+  static constexpr const char* kNames[] = {"RGGB", "BGGR", "GRBG", "GBRG"};
+  return kNames[static_cast<int>(layout)];
 }
 
 Bytes cfaPatternBytes(CfaLayout layout) {
-  switch (layout) {
-    case CfaLayout::kRGGB:
-      return {0, 1, 1, 2};
-    case CfaLayout::kBGGR:
-      return {2, 1, 1, 0};
-    case CfaLayout::kGRBG:
-      return {1, 0, 2, 1};
-    default:
-      return {1, 2, 0, 1};
-  }
+  static const Bytes kPatterns[] = {{0, 1, 1, 2}, {2, 1, 1, 0}, {1, 0, 2, 1}, {1, 2, 0, 1}};
+  return kPatterns[static_cast<int>(layout)];
 }
 
 int cfaColour(CfaLayout layout, uint32_t x, uint32_t y) {
@@ -373,14 +342,12 @@ Bytes encodeNikonLossless(const RawSamples& samples, unsigned bits, const NikonS
   return writer.finish();
 }
 
-Bytes nikonDecoderParameters(const NikonSeeds& seeds, uint8_t version, uint8_t version2,
-                             size_t padding) {
+Bytes nikonDecoderParameters(const NikonSeeds& seeds, uint8_t version, uint8_t version2) {
   Bytes out = {version, version2};
   for (const auto& row : seeds) {
     for (uint16_t seed : row) putBe16(out, seed);
   }
   putBe16(out, 0);  // curve size
-  out.resize(out.size() + padding, 0);
   return out;
 }
 
@@ -397,6 +364,7 @@ Bytes NefFile::serialize() const {
 
 NefFile makeNef(const RawSamples& samples, const NefOptions& options) {
   constexpr uint32_t kPreviewWidth = 16, kPreviewHeight = 12;
+  const std::string kDateTime = "2024:05:06 07:08:09";
   NefFile nef;
   TiffFile& t = nef.tiff;
 
@@ -408,8 +376,8 @@ NefFile makeNef(const RawSamples& samples, const NefOptions& options) {
       TiffEntry::shorts(258, {8, 8, 8}),
       TiffEntry::shorts(259, {1}),
       TiffEntry::shorts(262, {2}),
-      TiffEntry::ascii(271, options.make),
-      TiffEntry::ascii(272, options.model),
+      TiffEntry::ascii(271, "NIKON CORPORATION"),
+      TiffEntry::ascii(272, "NIKON D3X"),
       TiffEntry::positions(273, {{"preview", 0}}),
       TiffEntry::shorts(274, {1}),
       TiffEntry::shorts(277, {3}),
@@ -420,7 +388,7 @@ NefFile makeNef(const RawSamples& samples, const NefOptions& options) {
       TiffEntry::shorts(284, {1}),
       TiffEntry::shorts(296, {2}),
       TiffEntry::ascii(305, "Ver.1.00"),
-      TiffEntry::ascii(306, options.dateTime),
+      TiffEntry::ascii(306, kDateTime),
       TiffEntry::positions(330, {{"raw", 0}}),
       TiffEntry::positions(34665, {{"exif", 0}}),
   };
@@ -448,7 +416,7 @@ NefFile makeNef(const RawSamples& samples, const NefOptions& options) {
   TiffDirectory exif{"exif", {}, {}, {}};
   exif.entries = {
       TiffEntry::rational(33434, 1, 125),
-      TiffEntry::ascii(36867, options.dateTime),
+      TiffEntry::ascii(36867, kDateTime),
   };
 
   t.directories = {ifd0, raw, exif};

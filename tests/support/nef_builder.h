@@ -71,8 +71,6 @@ class TiffFile {
 
   TiffDirectory& directory(const std::string& name);
   TiffBlob& blob(const std::string& name);
-  // The file position of a directory or blob in serialize()'s layout.
-  uint32_t positionOf(const std::string& name) const;
   Bytes serialize() const;
 };
 
@@ -108,9 +106,9 @@ using NikonSeeds = std::array<std::array<uint16_t, 2>, 2>;  // v[row parity][col
 Bytes encodeNikonLossless(const RawSamples& samples, unsigned bits, const NikonSeeds& seeds);
 
 // The decoder parameters of maker-note tag 150: version 0x46, a second version byte, the four
-// seeds, a 16-bit curve size of 0, then `padding` zero bytes.
+// seeds and a 16-bit curve size of 0.
 Bytes nikonDecoderParameters(const NikonSeeds& seeds, uint8_t version = 0x46,
-                             uint8_t version2 = 0x30, size_t padding = 0);
+                             uint8_t version2 = 0x30);
 
 // ---------------------------------------------------------------------------------------------
 // Whole files.
@@ -120,9 +118,6 @@ struct NefOptions {
   CfaLayout cfa = CfaLayout::kRGGB;
   uint32_t strips = 1;  // every strip decodes the one coded stream at the end of the file
   NikonSeeds seeds = {{{2048, 2048}, {2048, 2048}}};
-  std::string make = "NIKON CORPORATION";
-  std::string model = "NIKON D3X";
-  std::string dateTime = "2024:05:06 07:08:09";
 };
 
 // Directories "ifd0" (preview, NewSubfileType 1), "raw" (NewSubfileType 0), "exif"; blobs

