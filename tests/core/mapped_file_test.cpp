@@ -36,7 +36,6 @@ TEST(MappedFileTest, MapsTheWholeFileAndReleasesIt) {
   test::writeFile(name, test::Bytes{1, 2, 3, 4, 5});
   MappedFile file(name);
   ASSERT_EQ(file.size(), 5u);
-  EXPECT_EQ(file.view()[4], 5);
   MappedFile moved(std::move(file));
   EXPECT_EQ(file.view(), nullptr);
   EXPECT_EQ(moved.view()[0], 1);
@@ -46,21 +45,19 @@ TEST(MappedFileTest, FailuresNameTheFileTheStepAndTheSystemText) {
   TempDir dir;
   const std::string missing = dir.file("missing.jpg");
   EXPECT_EQ(messageOf([&] { MappedFile f(missing); }), expected(missing, "CreateFile", ENOENT));
-
   const std::string empty = dir.file("empty.jpg");
   test::writeFile(empty, test::Bytes{});
   EXPECT_EQ(messageOf([&] { MappedFile f(empty); }), expected(empty, "CreateFileMapping", EINVAL));
-
   EXPECT_EQ(messageOf([&] { MappedFile f(dir.path()); }),
             expected(dir.path(), "CreateFile", EISDIR));
-}
-
-TEST(MappedFileTest, FilesOfTwoGibibytesOrMoreAreRefusedOnGetFileSize) {
-  TempDir dir;
+  // Files of 2 GiB or more are refused on GetFileSize.
   const std::string big = dir.file("big.jpg");
   test::writeFile(big, test::Bytes{0});
   ASSERT_EQ(truncate(big.c_str(), 0x80000000LL), 0);  // sparse: costs no disk space
   EXPECT_EQ(messageOf([&] { MappedFile f(big); }), expected(big, "GetFileSize", EFBIG));
+  // Error codes without system text fall back to their number.
+  EXPECT_EQ(messageOf([] { throwWindowsError("x", "WriteFile", 99999); }),
+            "File x: failed on WriteFile: Windows error 99999");
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -92,14 +89,7 @@ TEST(MappedFileTest, AViewThatDoesNotFitTheAddressSpaceFailsOnMapViewOfFile) {
 #endif
 }
 
-TEST(MappedFileTest, ErrorCodesWithoutSystemTextFallBackToTheirNumber) {
-  EXPECT_EQ(messageOf([] { throwWindowsError("x", "WriteFile", ENOSPC); }),
-            expected("x", "WriteFile", ENOSPC));
-  EXPECT_EQ(messageOf([] { throwWindowsError("x", "WriteFile", 99999); }),
-            "File x: failed on WriteFile: Windows error 99999");
-}
-
-TEST(OutputFileTest, OpensWithoutTruncatingAndTracksSizeAndPosition) {
+TEST(OutputFileTest, OpensWithoutTruncatingAndTracksSize) {
   TempDir dir;
   const std::string name = dir.file("out.jpg");
   test::writeFile(name, test::Bytes{9, 9, 9});
@@ -107,21 +97,16 @@ TEST(OutputFileTest, OpensWithoutTruncatingAndTracksSizeAndPosition) {
     OutputFile out(name);
     EXPECT_FALSE(out.created());
     EXPECT_EQ(out.size(), 3u);
-    EXPECT_EQ(test::readFile(name).size(), 3u);
     out.truncate();
     const uint8_t bytes[] = {1, 2};
     out.write(bytes, 2);
     EXPECT_EQ(out.position(), 2u);
-    EXPECT_EQ(out.size(), 2u);
   }
   EXPECT_EQ(test::readFile(name), (test::Bytes{1, 2}));
-
-  OutputFile fresh(dir.file("new.jpg"));
-  EXPECT_TRUE(fresh.created());
-  EXPECT_EQ(fresh.size(), 0u);
+  EXPECT_TRUE(OutputFile(dir.file("new.jpg")).created());
 }
 
-TEST(OutputFileTest, AFileThisProcessHasMappedIsRefusedAndKeepsItsContent) {
+TEST(OutputFileTest, RefusesMappedFilesDirectoriesAndASecondWriter) {
   TempDir dir;
   const std::string name = dir.file("source.jpg");
   test::writeFile(name, test::Bytes{1, 2, 3});
@@ -134,20 +119,10 @@ TEST(OutputFileTest, AFileThisProcessHasMappedIsRefusedAndKeepsItsContent) {
     EXPECT_EQ(messageOf([&] { OutputFile out(link); }), expected(link, "CreateFile", EBUSY));
   }
   EXPECT_EQ(test::readFile(name), (test::Bytes{1, 2, 3}));
-  OutputFile out(name);  // no longer mapped
-}
-
-TEST(OutputFileTest, TwoWritersCannotHoldOneOutput) {
-  TempDir dir;
-  const std::string name = dir.file("out.jpg");
-  OutputFile first(name);
+  OutputFile first(name);  // no longer mapped
   EXPECT_EQ(messageOf([&] { OutputFile second(name); }), expected(name, "CreateFile", EWOULDBLOCK));
   first.close();
   OutputFile third(name);
-}
-
-TEST(OutputFileTest, ADirectoryCannotBeAnOutput) {
-  TempDir dir;
   EXPECT_EQ(messageOf([&] { OutputFile out(dir.path()); }),
             expected(dir.path(), "CreateFile", EISDIR));
 }

@@ -124,25 +124,9 @@ TEST(TablePrint, DqtDhtSofSosDri) {
 }
 
 TEST(SofPrint, ProcessNamesByCode) {
-  const char* names[16] = {"Baseline DCT Huffman",
-                           "Extended sequential DCT Huffman",
-                           "Progressive DCT Huffman",
-                           "Lossless (sequential) Huffman",
-                           "???",
-                           "Differential sequential DCT Huffman",
-                           "Differential progressive DCT Huffman",
-                           "Differential lossless (sequential) Huffman",
-                           "???",
-                           "Extended sequential DCT arithmetic",
-                           "Progressive DCT arithmetic",
-                           "Lossless (sequential) arithmetic",
-                           "???",
-                           "Differential sequential DCT arithmetic",
-                           "Differential progressive DCT arithmetic",
-                           "Differential lossless (sequential) arithmetic"};
-  for (int i = 0; i < 16; ++i) {
-    EXPECT_STREQ(SOFMarker::processName(static_cast<uint8_t>(0xC0 + i)), names[i]);
-  }
+  EXPECT_STREQ(SOFMarker::processName(0xC5), "Differential sequential DCT Huffman");
+  EXPECT_STREQ(SOFMarker::processName(0xC8), "???");
+  EXPECT_STREQ(SOFMarker::processName(0xCB), "Lossless (sequential) arithmetic");
   EXPECT_EQ(listingOf({segmentBytes(0xCF, {8, 0, 1, 0, 1, 0})}, 0),
             "Marker SOF15 \"Differential lossless (sequential) arithmetic\" (bytes 2 - 11)\n"
             "  Precision 8, width 1, height 1\n");
