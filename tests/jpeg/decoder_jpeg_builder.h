@@ -18,10 +18,6 @@ struct ScanEntry {
   uint8_t id, tables;
 };
 
-inline Bytes bigEndian16(uint32_t v) {
-  return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-}
-
 // One quantization table with every value `value` (two-byte values when `wide`).
 inline Bytes dqtSegment(uint8_t index, uint16_t value = 1, bool wide = false) {
   Bytes payload = {static_cast<uint8_t>((wide ? 0x10 : 0x00) | index)};
@@ -34,11 +30,12 @@ inline Bytes dqtSegment(uint8_t index, uint16_t value = 1, bool wide = false) {
 
 inline Bytes sofSegment(uint8_t code, uint32_t width, uint32_t height,
                         std::initializer_list<FrameEntry> components, uint8_t precision = 8) {
-  Bytes payload = {precision};
-  const Bytes h = bigEndian16(height), w = bigEndian16(width);
-  payload.insert(payload.end(), h.begin(), h.end());
-  payload.insert(payload.end(), w.begin(), w.end());
-  payload.push_back(static_cast<uint8_t>(components.size()));
+  Bytes payload = {precision,
+                   static_cast<uint8_t>(height >> 8),
+                   static_cast<uint8_t>(height),
+                   static_cast<uint8_t>(width >> 8),
+                   static_cast<uint8_t>(width),
+                   static_cast<uint8_t>(components.size())};
   for (const FrameEntry& c : components) {
     payload.push_back(c.id);
     payload.push_back(c.sampling);
@@ -58,13 +55,13 @@ inline Bytes dhtSegment(std::initializer_list<HuffmanTable> tables) {
     payload.push_back(table.id);
     Bytes symbols;
     for (size_t length = 0; length < 16; ++length) {
-      const size_t n =
-          length < table.symbolsByLength.size() ? table.symbolsByLength[length].size() : 0;
-      payload.push_back(static_cast<uint8_t>(n));
-      if (n) {
-        symbols.insert(symbols.end(), table.symbolsByLength[length].begin(),
-                       table.symbolsByLength[length].end());
+      if (length >= table.symbolsByLength.size()) {
+        payload.push_back(0);
+        continue;
       }
+      const auto& list = table.symbolsByLength[length];
+      payload.push_back(static_cast<uint8_t>(list.size()));
+      symbols.insert(symbols.end(), list.begin(), list.end());
     }
     payload.insert(payload.end(), symbols.begin(), symbols.end());
   }

@@ -69,7 +69,6 @@ struct EncodeOptions {
   bool grey = false;
   bool progressive = false;
   unsigned restartInterval = 0;  // in MCUs
-  bool arithmetic = false;
 };
 
 namespace detail {
@@ -114,7 +113,6 @@ inline Bytes encodeWithTurbo(uint32_t width, uint32_t height, const std::vector<
     info.comp_info[0].v_samp_factor = options.lumaV;
   }
   info.restart_interval = options.restartInterval;
-  info.arith_code = options.arithmetic ? TRUE : FALSE;
   if (options.progressive) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < height) {
