@@ -27,14 +27,6 @@ std::string messageOf(const std::function<void()>& action) {
   return "(no exception)";
 }
 
-uint32_t pixelFormatOf(const PixelImage& image) {
-  const Property* p = image.properties.find(kTagPixelFormat);
-  if (!p) return 0;
-  uint32_t v;
-  std::memcpy(&v, p->data(), 4);
-  return v;
-}
-
 // The decoder lands separately; until then its entry point refuses to decode.
 bool decoderMissing(const std::string& message) {
   return message == "Decoding is not available in this build";
@@ -83,13 +75,17 @@ TEST_F(ImageSourceTest, TheExactExtensionChoosesTheReader) {
   const test::Bytes png = test::readFile(dir_.file("source.png"));
   ASSERT_FALSE(png.empty());
 
-  // PNG bytes under JPEG names go to the segment reader, which finds no JPEG markers.
-  for (const char* name : {"a.JPG", "a.jpeg"}) {
+  // PNG bytes under JPEG names go to the segment reader, which finds no JPEG markers; raw and
+  // container names go to their own readers. None of them reaches the imaging library.
+  for (const std::string name : {"a.JPG", "a.jpeg", "a.NEF", "a.kpx"}) {
     test::writeFile(dir_.file(name), png);
     PixelImage image;
     const std::string message = messageOf([&] { loadImageSource(image, dir_.file(name)); });
-    EXPECT_TRUE(message == "Missing JPEG SOI" || message == "Missing JPEG EOI")
-        << name << ": " << message;
+    if (name.find(".j") != std::string::npos || name.find(".J") != std::string::npos) {
+      EXPECT_TRUE(message == "Missing JPEG SOI" || message == "Missing JPEG EOI") << message;
+    }
+    EXPECT_NE(message, "(no exception)") << name;
+    EXPECT_EQ(message.find("Error reading"), std::string::npos) << name << ": " << message;
   }
   // Mixed case, other extensions, no extension and a dot only in a directory name go to the
   // imaging library, which reads the content.
@@ -100,15 +96,6 @@ TEST_F(ImageSourceTest, TheExactExtensionChoosesTheReader) {
     PixelImage image;
     loadImageSource(image, dir_.file(name));
     EXPECT_EQ(image.width, 3u) << name;
-    EXPECT_EQ(pixelFormatOf(image), imaging::kFormat24bppRGB) << name;
-  }
-  // Raw and container names go to their own readers, never to the imaging library.
-  for (const char* name : {"a.NEF", "a.kpx"}) {
-    test::writeFile(dir_.file(name), png);
-    PixelImage image;
-    const std::string message = messageOf([&] { loadImageSource(image, dir_.file(name)); });
-    EXPECT_NE(message, "(no exception)") << name;
-    EXPECT_EQ(message.find("Error reading"), std::string::npos) << name << ": " << message;
   }
 }
 

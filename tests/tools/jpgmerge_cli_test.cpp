@@ -37,10 +37,6 @@ TEST(MergeOptionsTest, ValuesComeFromTheSameOrTheNextArgument) {
   ASSERT_TRUE(parse({"-i", "a", "-m", "b", "-o", "c", "-i", "d", "-t", "x", "-t"}, last));
   EXPECT_EQ(*last.imageSource, "d");         // the last value wins
   EXPECT_FALSE(last.timestamp.has_value());  // -t at the very end has no value
-
-  jpgmerge::MergeOptions bad;
-  EXPECT_FALSE(parse({"-i", "a", "-m", "b", "-o"}, bad));
-  EXPECT_FALSE(parse({"-i", "a", "-m", "b", "-o", "c", "-q"}, bad));
 }
 
 TEST(MergeOptionsTest, TimestampFillsTwentyBytesOfThreeDateTags) {
@@ -109,6 +105,7 @@ TEST_F(JpgmergeTest, UsageErrorsTouchNothing) {
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"-x", "value"},
+      {"-i", "image.png", "-m", "meta.jpg", "-o"},  // no value after the last option
       {"-i", "image.png", "-m", "meta.jpg", "-o", "new.jpg", "extra"},
       {"-i", "-m", "meta.jpg", "-o", "new.jpg"},  // -i takes "-m"; meta.jpg is then stray
       {"-i", "image.png", "-o", "existing.jpg", "-t", "2001:02:03 04:05:06"},
