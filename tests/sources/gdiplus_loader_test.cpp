@@ -190,20 +190,12 @@ TEST(GdiplusStatusTest, NumbersOutsideTheTableAreUnknown) {
 
 Bytes tiff(bool bigEndian, const std::vector<std::array<uint32_t, 4>>& entries,
            const Bytes& tail = {}) {
-  auto put16 = [&](Bytes& b, uint32_t v) {
-    if (bigEndian) {
-      b.push_back(uint8_t(v >> 8)), b.push_back(uint8_t(v));
-    } else {
-      b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
-    }
+  // `v` as an n-byte number in the block's order.
+  auto put = [&](Bytes& b, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> 8 * (bigEndian ? n - 1 - i : i)));
   };
-  auto put32 = [&](Bytes& b, uint32_t v) {
-    if (bigEndian) {
-      put16(b, v >> 16), put16(b, v & 0xFFFF);
-    } else {
-      put16(b, v & 0xFFFF), put16(b, v >> 16);
-    }
-  };
+  auto put16 = [&](Bytes& b, uint32_t v) { put(b, v, 2); };
+  auto put32 = [&](Bytes& b, uint32_t v) { put(b, v, 4); };
   Bytes b = bigEndian ? Bytes{'M', 'M'} : Bytes{'I', 'I'};
   put16(b, 42);
   put32(b, 8);
