@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 
 #include "core/messages.h"
 #include "jpeg/decoder/decoder.h"
@@ -248,17 +247,6 @@ TEST(ProgressiveDecodeTest, ScanOfAComponentOutsideTheFrameIsPassedOver) {
   EXPECT_TRUE(samePixels(image, whole, 24));
 }
 
-// Canonical codes of a table, by symbol: (code, length).
-std::map<uint8_t, std::pair<uint32_t, int>> codesOf(const test::HuffmanTable& table) {
-  std::map<uint8_t, std::pair<uint32_t, int>> codes;
-  uint32_t code = 0;
-  for (size_t length = 1; length <= table.symbolsByLength.size(); ++length) {
-    for (uint8_t symbol : table.symbolsByLength[length - 1]) codes[symbol] = {code++, int(length)};
-    code <<= 1;
-  }
-  return codes;
-}
-
 TEST(ProgressiveDecodeTest, EndOfBandRunsAndRefinementBitsMatchTheSameCoefficientsCodedAsBaseline) {
   // Four grey blocks. DC scan: no differences. First AC scan (1..5, Al = 1): block 0 gets 3 at
   // k = 1 (stored as 6), then an end-of-band run of 2 + 1 = 3 covers the rest of block 0 and
@@ -266,22 +254,19 @@ TEST(ProgressiveDecodeTest, EndOfBandRunsAndRefinementBitsMatchTheSameCoefficien
   // Refinement scan (Ah = 1, Al = 0): one run of 7 over everything; the one nonzero
   // coefficient inside it still takes its correction bit (1: 6 becomes 7).
   const test::HuffmanTable dc{0x00, {{0x00}}};
+  // Five 3-bit codes: 000 = 0x02, 001 = 0x10, 010 = 0x20.
   const test::HuffmanTable ac{0x10, {{}, {}, {0x02, 0x10, 0x20, 0x00, 0x01}}};
-  const auto codes = codesOf(ac);
-  const auto put = [&](test::BitWriter& w, uint8_t symbol) {
-    w.put(codes.at(symbol).first, codes.at(symbol).second);
-  };
   test::BitWriter dcBits;
   for (int i = 0; i < 4; ++i) dcBits.put(0, 1);
   test::BitWriter first;
-  put(first, 0x02);
+  first.put(0b000, 3);
   first.put(0b11, 2);  // value 3
-  put(first, 0x10);
+  first.put(0b001, 3);
   first.put(1, 1);  // run 2 + 1
-  put(first, 0x20);
+  first.put(0b010, 3);
   first.put(0b11, 2);  // run 4 + 3
   test::BitWriter refine;
-  put(refine, 0x20);
+  refine.put(0b010, 3);
   refine.put(0b11, 2);
   refine.put(1, 1);  // the correction bit of block 0's coefficient
 
