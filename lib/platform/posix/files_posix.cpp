@@ -14,9 +14,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include "core/exception.h"
@@ -58,11 +58,22 @@ MappedRegistry& registry() {
   return instance;
 }
 
+// What `openForReading` learnt about the descriptor it opened last: the size and identity that
+// the next two steps of mapping a file need, so that each file costs one fstat. Forgotten when
+// that descriptor is closed (its number may then be reused).
+struct OpenedFile {
+  int fd = -1;
+  struct stat info {};
+};
+thread_local OpenedFile lastOpened;
+
 [[noreturn]] void failOn(const std::string& fileName, const char* operation, int error) {
   throwWindowsError(fileName, operation, static_cast<unsigned long>(error));
 }
 
-int descriptorOf(NativeHandle handle) { return static_cast<int>(handle); }
+int descriptorOf(NativeHandle handle) {
+  return static_cast<int>(handle);
+}
 
 }  // namespace
 
@@ -76,7 +87,9 @@ std::string systemErrorText(unsigned long code) {
   return text ? std::string(text) : std::string();
 }
 
-unsigned long lastError() { return static_cast<unsigned long>(errno); }
+unsigned long lastError() {
+  return static_cast<unsigned long>(errno);
+}
 
 uint64_t physicalMemoryBytes() {
   const long pages = sysconf(_SC_PHYS_PAGES);
@@ -113,12 +126,17 @@ NativeHandle openForReading(const std::string& fileName) {
     ::close(fd);
     failOn(fileName, msg::kOpCreateFile, S_ISDIR(info.st_mode) ? EISDIR : ENODEV);
   }
+  lastOpened = {fd, info};
   return fd;
 }
 
 uint32_t fileSize(NativeHandle file, const std::string& fileName) {
   struct stat info;
-  if (::fstat(descriptorOf(file), &info) != 0) failOn(fileName, msg::kOpGetFileSize, errno);
+  if (descriptorOf(file) == lastOpened.fd) {
+    info = lastOpened.info;
+  } else if (::fstat(descriptorOf(file), &info) != 0) {
+    failOn(fileName, msg::kOpGetFileSize, errno);
+  }
   // Offsets inside a file are signed 32-bit numbers, so 2 GiB and more cannot be handled.
   if (info.st_size < 0 || info.st_size > 0x7FFFFFFF) failOn(fileName, msg::kOpGetFileSize, EFBIG);
   return static_cast<uint32_t>(info.st_size);
@@ -138,7 +156,11 @@ const uint8_t* mapView(NativeHandle file, NativeHandle /*mapping*/, uint32_t siz
   ::madvise(view, size, MADV_SEQUENTIAL);
   const auto* bytes = static_cast<const uint8_t*>(view);
   struct stat info;
-  if (::fstat(descriptorOf(file), &info) == 0) registry().add(bytes, {info.st_dev, info.st_ino});
+  if (descriptorOf(file) == lastOpened.fd) {
+    registry().add(bytes, {lastOpened.info.st_dev, lastOpened.info.st_ino});
+  } else if (::fstat(descriptorOf(file), &info) == 0) {
+    registry().add(bytes, {info.st_dev, info.st_ino});
+  }
   return bytes;
 }
 
@@ -151,7 +173,9 @@ void unmapView(const uint8_t* view, uint32_t size) noexcept {
 void closeMapping(NativeHandle /*mapping*/) noexcept {}
 
 void closeFile(NativeHandle file) noexcept {
-  if (file != kInvalidHandle) ::close(descriptorOf(file));
+  if (file == kInvalidHandle) return;
+  if (descriptorOf(file) == lastOpened.fd) lastOpened.fd = -1;
+  ::close(descriptorOf(file));
 }
 
 NativeHandle openForWriting(const std::string& fileName, bool& created) {
@@ -205,7 +229,9 @@ void writeFile(NativeHandle file, const std::string& fileName, const uint8_t* da
   }
 }
 
-bool deleteFile(const std::string& fileName) noexcept { return ::unlink(fileName.c_str()) == 0; }
+bool deleteFile(const std::string& fileName) noexcept {
+  return ::unlink(fileName.c_str()) == 0;
+}
 
 void copyFileTimes(const std::string& source, const std::string& target) {
   const int from = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -312,18 +338,22 @@ bool findFiles(const std::string& rawPattern, std::vector<DirEntry>& entries) {
     return true;
   }
 
-  const std::string directory =
-      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/")
-                                                                 : pattern.substr(0, slash);
+  const std::string directory = slash == std::string::npos ? std::string(".")
+                                : slash == 0               ? std::string("/")
+                                                           : pattern.substr(0, slash);
   DIR* dir = ::opendir(directory.c_str());
   if (!dir) return false;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || !wildcardMatch(last, name)) continue;
-    struct stat info;
-    const std::string path = directory + "/" + name;
-    // lstat: a symbolic link is never a directory to recurse into.
-    const bool isDirectory = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    // A symbolic link is never a directory to recurse into. Most file systems give the kind of
+    // entry with the name; lstat is asked only when they do not.
+    bool isDirectory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat info;
+      const std::string path = directory + "/" + name;
+      isDirectory = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    }
     entries.push_back({name, isDirectory});
   }
   ::closedir(dir);
