@@ -22,8 +22,8 @@ namespace {
 // The largest payload a segment's 2-byte length field can describe.
 constexpr size_t kMaxSegmentPayload = 65533;
 
-// Offset of `p` inside the payload. Every entry's value bytes and the thumbnail were checked to
-// lie inside the segment when it was parsed.
+// Offset of `p` inside the payload. Every entry's value bytes were checked to lie inside the
+// segment when it was parsed.
 size_t offsetIn(const uint8_t* payload, const uint8_t* p) {
   return static_cast<size_t>(p - payload);
 }
