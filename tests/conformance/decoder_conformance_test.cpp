@@ -88,7 +88,7 @@ bool supportedSampling(const test::TurboImage& header) {
 
 // Decodes a file with this library the way jpgdump does: map, segment, decode.
 std::string decodeFile(const std::string& path, PixelImage& image) {
-  return test::decoderMessageOf([&] {
+  return test::messageOf([&] {
     JPEGReader reader(path);
     reader.parse();
     decodeJpegImage(*reader.markers, image);
@@ -218,7 +218,7 @@ TEST(DecoderConformance, EncodedVariantsDecodeLikeLibjpegTurbo) {
     const Bytes jpeg = test::encodeWithTurbo(v.width, v.height,
                                              test::makeRgbPicture(v.width, v.height), v.options);
     PixelImage image;
-    ASSERT_EQ(test::decoderMessageOf([&] { test::decodeBytes(jpeg, image); }), "(no exception)");
+    ASSERT_EQ(test::messageOf([&] { test::decodeBytes(jpeg, image); }), "(no exception)");
     expectMatchesReferences(image, jpeg, "variant");
   }
 }

@@ -17,14 +17,7 @@ namespace {
 
 using test::TempDir;
 
-std::string messageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const RawLayerException& e) {
-    return e.message();
-  }
-  return "(no exception)";
-}
+using test::messageOf;
 
 std::string expected(const std::string& name, const char* op, int error) {
   return "File " + name + ": failed on " + op + ": " + std::strerror(error);

@@ -4,18 +4,12 @@
 
 #include "core/exception.h"
 #include "core/messages.h"
+#include "support/test_support.h"
 
 namespace tessel {
 namespace {
 
-std::string messageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const RawLayerException& e) {
-    return e.message();
-  }
-  return "(no exception)";
-}
+using test::messageOf;
 
 class RangeTrackerTest : public ::testing::Test {
  protected:

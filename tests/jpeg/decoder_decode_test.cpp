@@ -39,7 +39,7 @@ test::EncodeOptions progressive(int lumaH = 2, int lumaV = 2) {
 
 // Decodes with this library; the message, or "(no exception)".
 std::string decodeInto(const Bytes& jpeg, PixelImage& image) {
-  return test::decoderMessageOf([&] { test::decodeBytes(jpeg, image); });
+  return test::messageOf([&] { test::decodeBytes(jpeg, image); });
 }
 
 void expectLikeReference(const Bytes& jpeg) {

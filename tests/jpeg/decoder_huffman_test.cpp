@@ -14,7 +14,7 @@ namespace tessel {
 namespace {
 
 using test::Bytes;
-using test::decoderMessageOf;
+using test::messageOf;
 
 // A DHT table body: 16 counts, then the symbols.
 Bytes tableBody(const std::vector<std::pair<int, std::vector<uint8_t>>>& codesByLength) {
@@ -56,7 +56,7 @@ TEST(HuffmanLookupTest, RejectsTablesThatCannotBeCodes) {
   for (int i = 0; i < 17; ++i) overfull.push_back(static_cast<uint8_t>(i));
   HuffmanLookup lookup;
   int32_t offset = 0;
-  EXPECT_EQ(decoderMessageOf([&] {
+  EXPECT_EQ(messageOf([&] {
               buildHuffmanLookup(lookup, overfull.data(), int32_t(overfull.size()), offset);
             }),
             msg::kInvalidHuffmanTable);
@@ -71,7 +71,7 @@ TEST(HuffmanLookupTest, RejectsTablesThatCannotBeCodes) {
   const Bytes body = workedExample();
   for (size_t cut : {size_t{10}, body.size() - 1}) {
     offset = 0;
-    EXPECT_EQ(decoderMessageOf([&] {
+    EXPECT_EQ(messageOf([&] {
                 buildHuffmanLookup(lookup, body.data(), static_cast<int32_t>(cut), offset);
               }),
               msg::kInvalidOffset)
@@ -113,13 +113,13 @@ TEST(HuffmanDecodeTest, DecodesShortAndSecondLevelCodes) {
   }
   EXPECT_EQ(reader.count, 6u);  // the six padding ones
   // 111111 starts no code.
-  EXPECT_EQ(decoderMessageOf([&] { decodeSymbol(reader, lookup); }), msg::kCorruptImageData);
+  EXPECT_EQ(messageOf([&] { decodeSymbol(reader, lookup); }), msg::kCorruptImageData);
   // Bits that start no code fail even with fewer than eight left.
   const Bytes few = {0x1B};  // 00 01, then 1011 and the end
   reader = readerOver(few);
   decodeSymbol(reader, lookup);
   EXPECT_EQ(decodeSymbol(reader, lookup), 0x02);
-  EXPECT_EQ(decoderMessageOf([&] { decodeSymbol(reader, lookup); }), msg::kCorruptImageData);
+  EXPECT_EQ(messageOf([&] { decodeSymbol(reader, lookup); }), msg::kCorruptImageData);
 }
 
 TEST(HuffmanDecodeTest, CodeCutOffByTheEndDecodesAsZeroAndConsumesNothing) {
@@ -237,8 +237,8 @@ TEST(HuffmanDecodeTest, FastTableAgreesWithThePageWalkOnRandomStreams) {
         ASSERT_EQ(receiveBits(fast, n), receiveBits(slow, n));
       } else {
         uint8_t a = 0, b = 0;
-        const std::string failedA = decoderMessageOf([&] { a = decodeSymbol(fast, lookup); });
-        const std::string failedB = decoderMessageOf([&] { b = decodeSymbolSlow(slow, lookup); });
+        const std::string failedA = messageOf([&] { a = decodeSymbol(fast, lookup); });
+        const std::string failedB = messageOf([&] { b = decodeSymbolSlow(slow, lookup); });
         ASSERT_EQ(failedA, failedB);
         if (failedA != "(no exception)") break;
         ASSERT_EQ(a, b);

@@ -38,7 +38,7 @@ struct Decoded {
 // Segments the stream and runs decodeImage with a fresh state kept for inspection.
 Decoded decode(const Bytes& jpeg, bool infoOnly = false) {
   Decoded d;
-  d.message = test::decoderMessageOf([&] {
+  d.message = test::messageOf([&] {
     MarkerList markers;
     RangeTracker tracker(jpeg.data(), static_cast<int32_t>(jpeg.size()));
     segment(markers, tracker, jpeg.data(), static_cast<int32_t>(jpeg.size()));
@@ -120,11 +120,10 @@ TEST(DecoderSetupTest, QuantizationTablesAreStoredInNaturalOrderOnce) {
     EXPECT_EQ(state.quantTables[2]->values[kZigzagToNatural[k]], float(256 + k));
     EXPECT_EQ(state.quantTables[0]->values[kZigzagToNatural[k]], float(k + 1));
   }
-  EXPECT_EQ(test::decoderMessageOf([&] { applyDqt(state, narrow.data(), 65); }),
+  EXPECT_EQ(test::messageOf([&] { applyDqt(state, narrow.data(), 65); }),
             msg::kDuplicateQuantIndex);
   narrow[0] = 0x04;
-  EXPECT_EQ(test::decoderMessageOf([&] { applyDqt(state, narrow.data(), 65); }),
-            msg::kInvalidQuantIndex);
+  EXPECT_EQ(test::messageOf([&] { applyDqt(state, narrow.data(), 65); }), msg::kInvalidQuantIndex);
   // Two DQT segments of a file defining the same table.
   const Bytes jpeg = greyStream();
   EXPECT_EQ(decode(concat({kSoi, dqtSegment(0), Bytes(jpeg.begin() + 2, jpeg.end())})).message,
@@ -199,8 +198,7 @@ TEST(DecoderSetupTest, HuffmanTableIdsAndReplacement) {
   DecoderState state;
   for (uint8_t id : {0x20, 0x04}) {
     const Bytes payload = {id, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00};
-    EXPECT_EQ(test::decoderMessageOf([&] { applyDht(state, payload.data(), 18); }),
-              msg::kInvalidHuffmanId)
+    EXPECT_EQ(test::messageOf([&] { applyDht(state, payload.data(), 18); }), msg::kInvalidHuffmanId)
         << int{id};
   }
   // Two DHT segments defining DC table 0: the second replaces the first. The first maps the
@@ -234,7 +232,7 @@ TEST(DecoderSetupTest, ScanHeaderChecks) {
 
   DecoderState state;
   const Bytes dri = {0x00, 0x10, 0x00};
-  EXPECT_EQ(test::decoderMessageOf([&] { applyDri(state, dri.data(), 3); }), msg::kDriWrongSize);
+  EXPECT_EQ(test::messageOf([&] { applyDri(state, dri.data(), 3); }), msg::kDriWrongSize);
   applyDri(state, dri.data(), 2);
   EXPECT_EQ(state.restartInterval, 16u);
 }

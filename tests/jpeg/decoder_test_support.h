@@ -30,16 +30,6 @@
 
 namespace tessel::test {
 
-// The message of the RawLayerException that `action` throws, or "(no exception)".
-inline std::string decoderMessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const RawLayerException& e) {
-    return e.message();
-  }
-  return "(no exception)";
-}
-
 // An 8-bit RGB picture with smooth gradients, edges and fine texture, so that every kind of
 // coefficient occurs.
 inline std::vector<uint8_t> makeRgbPicture(uint32_t width, uint32_t height, uint32_t seed = 1) {

@@ -48,10 +48,6 @@ inline const uint16_t* pixelAt(const PixelImage& image, uint32_t x, uint32_t y) 
   return image.pixels.get() + (size_t{y} * image.width + x) * 4;
 }
 
-inline std::string messageOf(const std::function<void()>& action) {
-  return decoderMessageOf(action);
-}
-
 // PSNR in dB between two sample arrays of the same size.
 inline double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   double sum = 0;

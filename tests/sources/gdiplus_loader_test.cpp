@@ -21,14 +21,7 @@ using namespace imaging;
 using test::Bytes;
 using test::TempDir;
 
-std::string messageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const RawLayerException& e) {
-    return e.message();
-  }
-  return "(no exception)";
-}
+using test::messageOf;
 
 struct Rgba {
   uint16_t r, g, b, a;

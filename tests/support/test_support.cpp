@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/exception.h"
+
 namespace tessel::test {
 
 namespace fs = std::filesystem;
@@ -34,7 +36,8 @@ TempDir::~TempDir() {
 
 void writeFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 void writeFile(const std::string& path, const std::string& text) {
@@ -81,7 +84,9 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& di
   return result;
 }
 
-RunResult runShell(const std::string& command) { return runProgram({"/bin/sh", "-c", command}); }
+RunResult runShell(const std::string& command) {
+  return runProgram({"/bin/sh", "-c", command});
+}
 
 bool haveTool(const std::string& name) {
   return runShell("command -v " + name + " >/dev/null 2>&1").exitCode == 0;
@@ -136,6 +141,15 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
+}
+
+std::string messageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const RawLayerException& e) {
+    return e.message();
+  }
+  return "(no exception)";
 }
 
 }  // namespace tessel::test

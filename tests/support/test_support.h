@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& di
 // Runs a shell command line, capturing both streams.
 RunResult runShell(const std::string& command);
 bool haveTool(const std::string& name);
+
+// The message of the RawLayerException that `action` throws, or "(no exception)".
+std::string messageOf(const std::function<void()>& action);
 
 // Folders of real sample files: the shared sample folder when it exists, then every folder named
 // in TESSEL_EXTRA_SAMPLES (colon-separated).
