@@ -216,18 +216,7 @@ class Workspace {
     return test::runProgram(argv, dir_.path());
   }
 
-  // Every file with its content and modification time (nanoseconds).
-  std::map<std::string, std::pair<Bytes, int64_t>> snapshot() const {
-    std::map<std::string, std::pair<Bytes, int64_t>> files;
-    for (const auto& entry : fs::directory_iterator(dir_.path())) {
-      struct stat s = {};
-      ::stat(entry.path().c_str(), &s);
-      files[entry.path().filename()] = {
-          entry.is_regular_file() ? test::readFile(entry.path()) : Bytes{},
-          int64_t(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec};
-    }
-    return files;
-  }
+  test::DirectorySnapshot snapshot() const { return test::snapshotDirectory(dir_.path()); }
 
  private:
   TempDir dir_;

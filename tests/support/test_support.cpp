@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,6 +142,17 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
+}
+
+DirectorySnapshot snapshotDirectory(const std::string& path) {
+  DirectorySnapshot files;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    struct stat s = {};
+    ::stat(entry.path().c_str(), &s);
+    files[entry.path().filename()] = {entry.is_regular_file() ? readFile(entry.path()) : Bytes{},
+                                      int64_t(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec};
+  }
+  return files;
 }
 
 std::string messageOf(const std::function<void()>& action) {

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessel::test {
@@ -38,6 +40,12 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& di
 // Runs a shell command line, capturing both streams.
 RunResult runShell(const std::string& command);
 bool haveTool(const std::string& name);
+
+// Every entry of a directory (not recursive) by name, with its content (empty for a
+// subdirectory) and modification time in nanoseconds: compared before and after a run to show
+// that the run changed nothing.
+using DirectorySnapshot = std::map<std::string, std::pair<Bytes, int64_t>>;
+DirectorySnapshot snapshotDirectory(const std::string& path);
 
 // The message of the RawLayerException that `action` throws, or "(no exception)".
 std::string messageOf(const std::function<void()>& action);

@@ -82,17 +82,7 @@ class JpgmergeTest : public ::testing::Test {
     return test::runProgram(argv, dir_.path());
   }
 
-  // Every file of the directory with its content and modification time.
-  std::map<std::string, std::pair<Bytes, int64_t>> snapshot() const {
-    std::map<std::string, std::pair<Bytes, int64_t>> files;
-    for (const auto& entry : fs::directory_iterator(dir_.path())) {
-      struct stat s;
-      ::stat(entry.path().c_str(), &s);
-      files[entry.path().filename()] = {test::readFile(entry.path()),
-                                        int64_t(s.st_mtim.tv_sec) * 1000000000 + s.st_mtim.tv_nsec};
-    }
-    return files;
-  }
+  test::DirectorySnapshot snapshot() const { return test::snapshotDirectory(dir_.path()); }
 
   TempDir dir_;
 };

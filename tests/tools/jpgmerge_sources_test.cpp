@@ -98,14 +98,7 @@ class JpgmergeSourcesTest : public ::testing::Test {
     return decoded;
   }
 
-  // Every file of the directory with its content.
-  std::map<std::string, Bytes> snapshot() const {
-    std::map<std::string, Bytes> files;
-    for (const auto& entry : fs::directory_iterator(dir_.path())) {
-      files[entry.path().filename()] = test::readFile(entry.path());
-    }
-    return files;
-  }
+  test::DirectorySnapshot snapshot() const { return test::snapshotDirectory(dir_.path()); }
 
   TempDir dir_;
 };
