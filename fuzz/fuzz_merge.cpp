@@ -7,15 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "core/exception.h"
 #include "core/pixel_image.h"
 #include "core/range_tracker.h"
 #include "exif/property_list.h"
+#include "frame_cap.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
-#include "jpeg/markers/app1_marker.h"
 
 namespace {
 
@@ -37,34 +36,11 @@ tessel::PixelImage makePicture(uint32_t width, uint32_t height, bool transparent
   return image;
 }
 
-// Reads every SOF of `list` and of the Exif thumbnails inside it; false when one is above the
-// cap. `width` and `height` receive the last frame size of `list` itself.
-bool framesWithinCap(const tessel::MarkerList& list, uint32_t& width, uint32_t& height) {
-  for (const auto& marker : list.items) {
-    if (const auto* app1 = dynamic_cast<const tessel::APP1Marker*>(marker.get())) {
-      uint32_t w = 0, h = 0;
-      if (app1->thumbnail && !framesWithinCap(*app1->thumbnail, w, h)) return false;
-    }
-    if (!tessel::isSofCode(marker->code) || marker->length < 5) continue;
-    height = (uint32_t{marker->payload[1]} << 8) | marker->payload[2];
-    width = (uint32_t{marker->payload[3]} << 8) | marker->payload[4];
-    if (uint64_t{width} * height > kMaxFramePixels) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 0x7FFFFFFF) return 0;
-  const bool frameSized = input[size - 1] & 1;
-  // The bytes are followed by 64 KiB of zeros that lie outside the segmented range: a marker
-  // class that peeks at a signature before claiming it (the APP1 parse did, past a segment
-  // length running beyond the data) reads padding instead of stopping this target, which is
-  // about the merge writer. The segment reader's own target checks the parses without it.
-  std::vector<uint8_t> padded(input, input + size);
-  padded.resize(size + 65536, 0);
-  const uint8_t* data = padded.data();
+  const bool frameSized = data[size - 1] & 1;
   tessel::MarkerList list;
   tessel::RangeTracker tracker(data, static_cast<int32_t>(size));
   try {
@@ -75,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   // The frame size the encoder will read (the last SOF wins). Exif thumbnails are encoded at
   // their own frame size, so theirs are capped as well.
   uint32_t width = 0, height = 0;
-  if (!framesWithinCap(list, width, height)) return 0;
+  if (!tessel::fuzz::framesWithinCap(list, kMaxFramePixels, width, height)) return 0;
   const tessel::PixelImage image =
       frameSized && width && height ? makePicture(width, height, false) : makePicture(23, 17, true);
   tessel::PropertyList overrides;
