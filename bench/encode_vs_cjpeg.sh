@@ -16,20 +16,11 @@ for tool in cjpeg gm hyperfine; do
   command -v $tool >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
-# A photo-like 6000 x 4000 picture: a fractal plasma (smooth colour fields with fine detail),
-# a few flat shapes with sharp edges, a slight blur, and 12 % of Gaussian grain.
+# A photo-like 6000 x 4000 picture (bench/photo.sh).
+. "$root/bench/photo.sh"
 mkdir -p "$work"
 ppm="$work/photo.ppm"
-if [ ! -f "$ppm" ]; then
-  gm convert -size 3000x2000 plasma:fractal -resize 6000x4000! \
-    -fill '#d0c8a0' -draw 'circle 1500,1500 1500,2300' \
-    -fill '#203050' -draw 'rectangle 3500,500 5200,2600' \
-    -fill '#a03020' -draw 'polygon 600,3800 2600,2600 4200,3900' \
-    -blur 0x2 -depth 8 "$work/base.ppm"
-  gm convert -size 6000x4000 xc:gray50 +noise Gaussian -depth 8 "$work/noise.ppm"
-  gm composite -dissolve 12 "$work/noise.ppm" "$work/base.ppm" -depth 8 "$ppm"
-  rm -f "$work/base.ppm" "$work/noise.ppm"
-fi
+[ -f "$ppm" ] || make_photo "$ppm"
 
 for sampling in 2x2 1x1; do
   meta="$work/meta_$sampling.jpg"

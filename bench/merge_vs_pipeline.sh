@@ -18,19 +18,12 @@ for tool in cjpeg djpeg gm exiftool hyperfine; do
 done
 [ -x /usr/bin/time ] || { echo "GNU time (/usr/bin/time) is not installed" >&2; exit 1; }
 
-# The picture: a fractal plasma (smooth colour fields with fine detail), a few flat shapes with
-# sharp edges, a slight blur and 12 % of Gaussian grain, so that it codes like a photograph.
+# The picture: photo-like, see bench/photo.sh.
+. "$root/bench/photo.sh"
 mkdir -p "$work"
 big="$work/big.jpg"
 if [ ! -f "$big" ]; then
-  gm convert -size 3000x2000 plasma:fractal -resize 6000x4000! \
-    -fill '#d0c8a0' -draw 'circle 1500,1500 1500,2300' \
-    -fill '#203050' -draw 'rectangle 3500,500 5200,2600' \
-    -fill '#a03020' -draw 'polygon 600,3800 2600,2600 4200,3900' \
-    -blur 0x2 -depth 8 "$work/base.ppm"
-  gm convert -size 6000x4000 xc:gray50 +noise Gaussian -depth 8 "$work/noise.ppm"
-  gm composite -dissolve 12 "$work/noise.ppm" "$work/base.ppm" -depth 8 "$work/photo.ppm"
-  rm -f "$work/base.ppm" "$work/noise.ppm"
+  make_photo "$work/photo.ppm"
   cjpeg -quality 90 -sample 2x2 -outfile "$work/plain.jpg" "$work/photo.ppm"
   gm convert "$work/photo.ppm" -resize 160x120! -depth 8 "$work/thumb.ppm"
   cjpeg -quality 80 -outfile "$work/thumb.jpg" "$work/thumb.ppm"
