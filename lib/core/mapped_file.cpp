@@ -16,7 +16,9 @@ MappedFile::MappedFile(const std::string& fileName) {
   }
 }
 
-MappedFile::~MappedFile() { release(); }
+MappedFile::~MappedFile() {
+  release();
+}
 
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : fileHandle_(std::exchange(other.fileHandle_, platform::kInvalidHandle)),
@@ -57,7 +59,9 @@ OutputFile::OutputFile(const std::string& fileName) : name_(fileName) {
   }
 }
 
-OutputFile::~OutputFile() { close(); }
+OutputFile::~OutputFile() {
+  close();
+}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : name_(std::move(other.name_)),
@@ -78,16 +82,10 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   return *this;
 }
 
-void OutputFile::truncate() {
-  platform::truncateFile(handle_, name_);
-  size_ = 0;
-  position_ = 0;
-}
-
-void OutputFile::write(const uint8_t* data, size_t length) {
-  platform::writeFile(handle_, name_, data, length);
-  position_ += static_cast<uint32_t>(length);
-  if (position_ > size_) size_ = position_;
+void OutputFile::replaceContents(const uint8_t* data, size_t length) {
+  platform::replaceFileContents(handle_, name_, data, length);
+  size_ = static_cast<uint32_t>(length);
+  position_ = size_;
 }
 
 void OutputFile::close() noexcept {

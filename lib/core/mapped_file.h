@@ -31,8 +31,8 @@ class MappedFile {
   const uint8_t* view_ = nullptr;
 };
 
-// A writable output file: opened or created without truncation and without sharing. The writer
-// truncates it and keeps `size` and `position` up to date as it writes.
+// A writable output file: opened or created without truncation and without sharing, and given its
+// new content in one step that either happens whole or leaves the file as it was.
 class OutputFile {
  public:
   explicit OutputFile(const std::string& fileName);
@@ -49,10 +49,9 @@ class OutputFile {
   bool created() const { return created_; }
   bool isOpen() const { return handle_ != platform::kInvalidHandle; }
 
-  // Empties the file ("SetFilePointer", "SetEndOfFile"); size and position become 0.
-  void truncate();
-  // Appends bytes at the position ("WriteFile").
-  void write(const uint8_t* data, size_t length);
+  // Replaces the whole content with `length` bytes and closes the file; on failure the file keeps
+  // its old content ("CreateFile", "WriteFile", "ReplaceFile").
+  void replaceContents(const uint8_t* data, size_t length);
   // Closes the handle; the name is kept for messages and clean-up.
   void close() noexcept;
 

@@ -13,9 +13,11 @@ inline constexpr char kOpCreateFile[] = "CreateFile";
 inline constexpr char kOpGetFileSize[] = "GetFileSize";
 inline constexpr char kOpCreateFileMapping[] = "CreateFileMapping";
 inline constexpr char kOpMapViewOfFile[] = "MapViewOfFile";
-inline constexpr char kOpSetFilePointer[] = "SetFilePointer";
-inline constexpr char kOpSetEndOfFile[] = "SetEndOfFile";
 inline constexpr char kOpWriteFile[] = "WriteFile";
+inline constexpr char kOpReplaceFile[] = "ReplaceFile";
+// The system text of a refusal to replace an output that has other hard links.
+inline constexpr char kHardLinkedOutput[] =
+    "the file has other hard links, which replacing it would break";
 
 // RangeTracker
 inline constexpr char kInvalidHeaderLength[] = "Invalid header length";
@@ -29,5 +31,12 @@ inline constexpr char kMissingMarkerPrefix[] = "Missing marker prefix";
 
 // Pixel image
 inline constexpr char kImageTooLarge[] = "Image of %u x %u pixels is too large for memory";
+
+// Frames that the decoder and the merge writer refuse before allocating anything of their size.
+// A frame without pixels has nothing to code (a height of 0 would need a DNL marker).
+inline constexpr char kUnsupportedImageSize[] = "Unsupported image size (width=%u, height=%u)";
+// Entropy-coded data too short to describe the frame that the header claims.
+inline constexpr char kCodedDataTooShort[] =
+    "Compressed data of %u bytes is too short for an image of %u x %u pixels";
 
 }  // namespace tessel::msg

@@ -37,10 +37,13 @@ void closeFile(NativeHandle file) noexcept;
 // alone: a file that this process has mapped, or that another writer holds, is refused on
 // "CreateFile". `created` tells whether the call created the file.
 NativeHandle openForWriting(const std::string& fileName, bool& created);
-// Moves to the start and cuts the file there ("SetFilePointer", "SetEndOfFile").
-void truncateFile(NativeHandle file, const std::string& fileName);
-// Writes all bytes at the current position ("WriteFile").
-void writeFile(NativeHandle file, const std::string& fileName, const uint8_t* data, size_t length);
+// Gives the output `file` (from openForWriting, named `fileName`) exactly the content `data`, in
+// one step that either happens whole or not at all: any failure ("CreateFile", "WriteFile",
+// "ReplaceFile") leaves the file as it was, byte for byte. An output with other hard links is
+// refused, as is one whose owner this process cannot give a new file. Closes `file` and sets it
+// to kInvalidHandle on every way out.
+void replaceFileContents(NativeHandle& file, const std::string& fileName, const uint8_t* data,
+                         size_t length);
 // Removes a file; returns false when that failed.
 bool deleteFile(const std::string& fileName) noexcept;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/exception.h"
+#include "core/messages.h"
 #include "platform/system.h"
 #include "support/test_support.h"
 
@@ -82,21 +83,38 @@ TEST(MappedFileTest, AViewThatDoesNotFitTheAddressSpaceFailsOnMapViewOfFile) {
 #endif
 }
 
-TEST(OutputFileTest, OpensWithoutTruncatingAndTracksSize) {
+TEST(OutputFileTest, ReplacesTheContentWholeKeepingModeAndLinks) {
   TempDir dir;
   const std::string name = dir.file("out.jpg");
   test::writeFile(name, test::Bytes{9, 9, 9});
+  ASSERT_EQ(::chmod(name.c_str(), 0640), 0);
+  const std::string link = dir.file("link.jpg");
+  ASSERT_EQ(::symlink("out.jpg", link.c_str()), 0);
+  const uint8_t bytes[] = {1, 2};
   {
-    OutputFile out(name);
+    OutputFile out(link);  // through a symbolic link, which stays one
     EXPECT_FALSE(out.created());
     EXPECT_EQ(out.size(), 3u);
-    out.truncate();
-    const uint8_t bytes[] = {1, 2};
-    out.write(bytes, 2);
+    out.replaceContents(bytes, 2);
     EXPECT_EQ(out.position(), 2u);
+    EXPECT_FALSE(out.isOpen());
   }
   EXPECT_EQ(test::readFile(name), (test::Bytes{1, 2}));
+  struct stat info;
+  ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ASSERT_EQ(::stat(name.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
   EXPECT_TRUE(OutputFile(dir.file("new.jpg")).created());
+
+  // A file with a second name is refused as it is: replacing it would part the two names.
+  ASSERT_EQ(::link(name.c_str(), dir.file("second.jpg").c_str()), 0);
+  OutputFile linked(name);
+  EXPECT_EQ(messageOf([&] { linked.replaceContents(bytes, 1); }),
+            "File " + name + ": failed on ReplaceFile: " + msg::kHardLinkedOutput);
+  EXPECT_EQ(test::readFile(name), (test::Bytes{1, 2}));
+  // Nothing but the files made here is left in the folder.
+  EXPECT_EQ(test::snapshotDirectory(dir.path()).size(), 4u);
 }
 
 TEST(OutputFileTest, RefusesMappedFilesDirectoriesAndASecondWriter) {

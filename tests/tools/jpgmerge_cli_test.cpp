@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -145,6 +147,52 @@ TEST_F(JpgmergeTest, AFailedWriteRemovesANewOutputAndKeepsAnOldOne) {
     EXPECT_EQ(result.err, "Exception: Merge only supports baseline Huffman\n");
   }
   EXPECT_EQ(snapshot(), before);
+}
+
+// A disk that fills up while the output is written, for real: a 200 KB tmpfs.
+TEST_F(JpgmergeTest, AFullDiskLeavesAnExistingOutputAsItWasAndANewOneAbsent) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const std::string disk = dir_.file("disk");
+  ASSERT_EQ(::mkdir(disk.c_str(), 0755), 0);
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=200k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk};
+
+  sh("gm convert -size 641x479 plasma:fractal -blur 0x3 -depth 8 big.png && "
+     "gm convert -size 641x479 gradient:red-blue -quality 95 big.jpg");
+  ASSERT_EQ(merge({"-i", "big.png", "-m", "big.jpg", "-o", "merged.jpg"}).exitCode, 0);
+  const size_t needed = test::readFile(dir_.file("merged.jpg")).size();
+  // An existing output and a filler that leaves less room than the merge needs.
+  const Bytes old(20000, 0x5A);
+  test::writeFile(disk + "/existing.jpg", old);
+  ASSERT_EQ(::chmod((disk + "/existing.jpg").c_str(), 0640), 0);
+  struct stat before;
+  ASSERT_EQ(::stat((disk + "/existing.jpg").c_str(), &before), 0);
+  test::writeFile(disk + "/filler", Bytes(200 * 1024 - 20000 - needed / 2, 0));
+  const auto files = test::snapshotDirectory(disk);
+
+  for (const char* output : {"disk/existing.jpg", "disk/new.jpg"}) {
+    const auto result = merge({"-i", "big.png", "-m", "big.jpg", "-o", output});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, std::string("Exception: File ") + output +
+                              ": failed on WriteFile: No space left on device\n");
+  }
+  EXPECT_EQ(test::snapshotDirectory(disk), files);
+  struct stat after;
+  ASSERT_EQ(::stat((disk + "/existing.jpg").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+
+  // With room again, the output is replaced and keeps its mode.
+  ASSERT_EQ(::unlink((disk + "/filler").c_str()), 0);
+  ASSERT_EQ(merge({"-i", "big.png", "-m", "big.jpg", "-o", "disk/existing.jpg"}).exitCode, 0);
+  EXPECT_EQ(test::readFile(disk + "/existing.jpg"), test::readFile(dir_.file("merged.jpg")));
+  ASSERT_EQ(::stat((disk + "/existing.jpg").c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
 }
 
 TEST_F(JpgmergeTest, MergesAndTakesTheMetadataSourcesTimes) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -211,21 +212,63 @@ NativeHandle openForWriting(const std::string& fileName, bool& created) {
   return fd;
 }
 
-void truncateFile(NativeHandle file, const std::string& fileName) {
-  if (::lseek(descriptorOf(file), 0, SEEK_SET) < 0) failOn(fileName, msg::kOpSetFilePointer, errno);
-  if (::ftruncate(descriptorOf(file), 0) != 0) failOn(fileName, msg::kOpSetEndOfFile, errno);
-}
+// The new content is written to a sibling file in the output's directory, flushed to the disk,
+// given the output's mode and owner, and renamed over the output: a rename within one file system
+// is atomic, so the output is either the old file, untouched, or the whole new one. Writing in
+// place, even after reserving the space, would leave a half-written file behind an I/O error, and
+// on copy-on-write file systems a reservation does not even promise the space.
+// What a rename cannot keep is refused instead of lost: an output with other hard links (they would
+// go on naming the old content), and an owner this process cannot give the new file. Extended
+// attributes and access-control lists of the old file are not carried over.
+void replaceFileContents(NativeHandle& file, const std::string& fileName, const uint8_t* data,
+                         size_t length) {
+  const int fd = descriptorOf(file);
+  struct stat info;
+  const bool known = ::fstat(fd, &info) == 0;
+  const int statError = errno;
+  ::close(fd);
+  file = kInvalidHandle;
+  if (!known) failOn(fileName, msg::kOpReplaceFile, statError);
+  if (info.st_nlink > 1) {
+    fail(formatText(msg::kFileOperationFailed, fileName.c_str(), msg::kOpReplaceFile,
+                    msg::kHardLinkedOutput));
+  }
+  // The sibling goes next to the file itself, so that a symbolic link to it stays a link.
+  char* resolved = ::realpath(fileName.c_str(), nullptr);
+  if (!resolved) failOn(fileName, msg::kOpReplaceFile, errno);
+  const std::string target(resolved);
+  std::free(resolved);
+  const size_t slash = target.rfind('/');
+  std::string temporary = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".XXXXXX";
+  const int out = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (out < 0) failOn(fileName, msg::kOpCreateFile, errno);
 
-void writeFile(NativeHandle file, const std::string& fileName, const uint8_t* data, size_t length) {
+  const auto abandon = [&](const char* operation, int error) {
+    ::close(out);
+    ::unlink(temporary.c_str());
+    failOn(fileName, operation, error);
+  };
   while (length > 0) {
-    const ssize_t written = ::write(descriptorOf(file), data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      failOn(fileName, msg::kOpWriteFile, errno);
-    }
-    if (written == 0) failOn(fileName, msg::kOpWriteFile, ENOSPC);
+    const ssize_t written = ::write(out, data, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) abandon(msg::kOpWriteFile, written < 0 ? errno : ENOSPC);
     data += written;
     length -= static_cast<size_t>(written);
+  }
+  // Only data that has reached the disk may replace the old file.
+  if (::fsync(out) != 0) abandon(msg::kOpWriteFile, errno);
+  if ((info.st_uid != ::geteuid() || info.st_gid != ::getegid()) &&
+      ::fchown(out, info.st_uid, info.st_gid) != 0) {
+    abandon(msg::kOpReplaceFile, errno);
+  }
+  if (::fchmod(out, info.st_mode & 07777) != 0) abandon(msg::kOpReplaceFile, errno);
+  if (::rename(temporary.c_str(), target.c_str()) != 0) abandon(msg::kOpReplaceFile, errno);
+  ::close(out);
+  // The rename itself reaches the disk with the directory.
+  const int directory = ::open(target.substr(0, slash + 1).c_str(), O_RDONLY | O_CLOEXEC);
+  if (directory >= 0) {
+    ::fsync(directory);
+    ::close(directory);
   }
 }
 
