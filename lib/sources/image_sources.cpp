@@ -4,8 +4,10 @@
 
 #include "core/pixel_image.h"
 #include "exif/property_list.h"
+#include "exif/tiff_directory.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/app1_marker.h"
 
 namespace tessel {
 
@@ -48,15 +50,31 @@ void rotateQuarter(PixelImage& image, bool clockwise) {
   image.setPixels(oldHeight, oldWidth, std::move(block));
 }
 
+// The picture's own Orientation: the IFD0 entry of the first Exif block, 1 when it has none. The
+// property list keeps the last value it is given, which is the thumbnail's (IFD1) when the
+// thumbnail has one of its own; that one must never turn the picture.
+uint16_t pictureOrientation(const MarkerList& markers) {
+  for (const auto& marker : markers.items) {
+    const auto* app1 = dynamic_cast<const APP1Marker*>(marker.get());
+    if (!app1 || !app1->directories) continue;
+    for (const auto& entry : app1->directories->entries) {
+      if (entry->ifdIndex == 0 && entry->tag == kTagOrientation && entry->type == kTypeShort &&
+          entry->count == 1) {
+        return readTiff16(entry->value, app1->directories->bigEndian);
+      }
+    }
+    break;
+  }
+  return 1;
+}
+
 void loadJpeg(PixelImage& image, const std::string& fileName) {
   JPEGReader reader(fileName);
   reader.parse();
   decodeJpegImage(*reader.markers, image);
-  if (hasOrientation(image.properties)) {
-    const uint16_t value = orientation(image.properties);
-    if (value == 6) rotateQuarter(image, true);
-    if (value == 8) rotateQuarter(image, false);
-  }
+  const uint16_t value = pictureOrientation(*reader.markers);
+  if (value == 6) rotateQuarter(image, true);
+  if (value == 8) rotateQuarter(image, false);
 }
 
 }  // namespace

@@ -94,6 +94,9 @@ TEST_F(ImageSourceTest, JpegOrientationSixAndEightTurnTheDecodedImage) {
     const std::string number = std::to_string(value);
     sh(std::string("exiftool -q -n -Orientation=") + number + " -o o" + number + ".jpg plain.jpg");
   }
+  // The picture upright (IFD0 1), its thumbnail on its side (IFD1 6), as some cameras write it.
+  sh("gm convert -size 8x4 xc:green thumb.jpg && exiftool -q -n '-ThumbnailImage<=thumb.jpg' "
+     "-IFD0:Orientation=1 -IFD1:Orientation=6 -o thumb6.jpg plain.jpg");
   PixelImage o6;
   const std::string message = messageOf([&] { loadImageSource(o6, dir_.file("o6.jpg")); });
   ASSERT_EQ(message, "(no exception)");
@@ -113,10 +116,13 @@ TEST_F(ImageSourceTest, JpegOrientationSixAndEightTurnTheDecodedImage) {
   ASSERT_EQ(o8.width, 16u);
   EXPECT_GT(sample(o8, 3, 28, 0), 60000);  // counter-clockwise: bright red at the bottom left
 
-  PixelImage o3;
-  loadImageSource(o3, dir_.file("o3.jpg"));
-  ASSERT_EQ(o3.width, 32u);               // 3 is left as decoded
-  EXPECT_GT(sample(o3, 4, 4, 0), 60000);  // bright red still at the top left
+  // 3 is left as decoded, and so is a picture whose thumbnail alone is turned.
+  for (const char* name : {"o3.jpg", "thumb6.jpg"}) {
+    PixelImage image;
+    loadImageSource(image, dir_.file(name));
+    ASSERT_EQ(image.width, 32u) << name;
+    EXPECT_GT(sample(image, 4, 4, 0), 60000) << name;  // bright red still at the top left
+  }
 }
 
 }  // namespace
