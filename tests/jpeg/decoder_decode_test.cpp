@@ -154,19 +154,25 @@ TEST(BaselineDecodeTest, DcDifferencesWrapAndOversizedOnesAreCorrupt) {
             msg::kCorruptImageData);
 }
 
-TEST(BaselineDecodeTest, FramesTooLargeForMemoryFailCleanly) {
+TEST(BaselineDecodeTest, HugeFramesNeedTheDataForThemAndThenTheMemory) {
   const uint64_t memory = platform::physicalMemoryBytes();
   if (memory == 0 || memory > (uint64_t{48} << 30)) GTEST_SKIP() << "memory size unknown or large";
   const Bytes tables = test::dhtSegment({{0x00, {{0x00}}}, {0x10, {{0x00}}}});
+  // One bit for each of 8192 x 8192 luma and twice 4096 x 4096 chroma blocks.
+  const size_t minimum = (size_t{8192} * 8192 + 2 * 4096 * 4096) / 8;
   for (uint8_t code : {0xC0, 0xC2}) {
     const Bytes frame =
         test::sofSegment(code, 65535, 65535, {{1, 0x22, 0}, {2, 0x11, 0}, {3, 0x11, 0}});
     const Bytes scan = test::sosSegment({{1, 0}, {2, 0}, {3, 0}}, 0, code == 0xC0 ? 63 : 0);
-    PixelImage image;
-    EXPECT_EQ(
-        decodeInto(concat({kSoi, test::dqtSegment(0), frame, tables, scan, {0x00}, kEoi}), image),
-        formatText(code == 0xC0 ? msg::kImageTooLarge : msg::kCoefficientsTooLarge, 65535u,
-                   65535u));
+    for (const size_t length : {minimum - 1, minimum}) {
+      PixelImage image;
+      const Bytes data(length, 0);
+      EXPECT_EQ(
+          decodeInto(concat({kSoi, test::dqtSegment(0), frame, tables, scan, data, kEoi}), image),
+          length < minimum ? formatText(msg::kCodedDataTooShort, unsigned(length), 65535u, 65535u)
+          : code == 0xC0   ? formatText(msg::kImageTooLarge, 65535u, 65535u)
+                           : formatText(msg::kCoefficientsTooLarge, 65535u, 65535u));
+    }
   }
 }
 

@@ -255,10 +255,11 @@ TEST(DecoderSetupTest, ProcessesAndFramesThatDecodeToNothing) {
   EXPECT_EQ(d.message, "Unsupported image format (mode=SOF3)");
   EXPECT_EQ(description(d.image), "Lossless gray");
 
-  // Height 0 (a DNL marker would give it): no pixels and no error.
+  // Height 0 (a DNL marker would give it) is refused; its facts are still described.
   d = decode(greyStream(0xC0, 1, 8, 0));
-  EXPECT_EQ(d.message, kNoError);
+  EXPECT_EQ(d.message, "Unsupported image size (width=8, height=0)");
   EXPECT_EQ(d.image.pixels, nullptr);
+  EXPECT_EQ(decode(greyStream(0xC0, 1, 8, 0), true).message, kNoError);
 
   // No scan at all.
   const Bytes noScan = concat({kSoi, dqtSegment(0), sofSegment(0xC0, 8, 8, {{1, 0x11, 0}}), kEoi});

@@ -4,11 +4,13 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
 #include "exif/property_list.h"
+#include "jpeg/coded_data.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/messages.h"
@@ -282,16 +284,20 @@ void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& ima
   setCompressionMode(image.properties, description.c_str());
 
   image.pixels.reset();
-  if (infoOnly || state.width == 0 || state.height == 0) return;
-  switch (state.frameMarker) {
-    case 0xC0:
-      decodeBaseline(state, image, markers.compressedData, markers.compressedLength);
-      break;
-    case 0xC2:
-      decodeProgressive(state, image, markers.compressedData, markers.compressedLength);
-      break;
-    default:
-      failf(msg::kUnsupportedMode, state.frameMarker - 0xC0);
+  if (infoOnly) return;
+  if (state.frameMarker != 0xC0 && state.frameMarker != 0xC2) {
+    failf(msg::kUnsupportedMode, state.frameMarker - 0xC0);
+  }
+  // Nothing of the frame's size is allocated before its data has been found long enough for it.
+  std::vector<ComponentSampling> sampling;
+  for (const auto& component : state.components) {
+    if (component) sampling.push_back({component->h, component->v});
+  }
+  requireCodedDataFor(state.width, state.height, sampling, markers.compressedLength);
+  if (state.frameMarker == 0xC0) {
+    decodeBaseline(state, image, markers.compressedData, markers.compressedLength);
+  } else {
+    decodeProgressive(state, image, markers.compressedData, markers.compressedLength);
   }
 }
 
