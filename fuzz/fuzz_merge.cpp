@@ -1,9 +1,15 @@
 // Merges a small fixed image into arbitrary metadata-source bytes, in memory, as jpgmerge does:
 // the bytes are segmented into marker objects and the whole output is built by encodeJpegFile.
 // The last input byte picks the image: a fixed 23 x 17 picture with some transparency (which is
-// stretched to the frame), or a picture of exactly the frame size.
+// stretched to the frame), or a picture of exactly the frame size. Every output the merge writer
+// produces must decode, without a warning, in libjpeg-turbo and in this project's own decoder.
 
+#include <csetjmp>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+
+#include <jpeglib.h>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +19,7 @@
 #include "core/range_tracker.h"
 #include "exif/property_list.h"
 #include "frame_cap.h"
+#include "jpeg/decoder/decoder.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
 
@@ -34,6 +41,50 @@ tessel::PixelImage makePicture(uint32_t width, uint32_t height, bool transparent
     }
   }
   return image;
+}
+
+struct TurboError {
+  jpeg_error_mgr manager;
+  std::jmp_buf jump;
+};
+
+// True when libjpeg-turbo decodes every scanline of `file` with neither an error nor a warning.
+bool turboAccepts(const std::vector<uint8_t>& file) {
+  jpeg_decompress_struct info;
+  TurboError error;
+  info.err = jpeg_std_error(&error.manager);
+  error.manager.error_exit = [](j_common_ptr c) { std::longjmp(((TurboError*)c->err)->jump, 1); };
+  error.manager.output_message = [](j_common_ptr) {};
+  JSAMPARRAY row = nullptr;
+  if (setjmp(error.jump)) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, file.data(), static_cast<unsigned long>(file.size()));
+  jpeg_read_header(&info, TRUE);
+  jpeg_start_decompress(&info);
+  row = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
+                                  info.output_width * info.output_components, 1);
+  while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, row, 1);
+  jpeg_finish_decompress(&info);
+  const bool clean = error.manager.num_warnings == 0;
+  jpeg_destroy_decompress(&info);
+  return clean;
+}
+
+// True when this project's segment reader and decoder take `file` whole.
+bool ownDecoderAccepts(const std::vector<uint8_t>& file) {
+  tessel::MarkerList list;
+  tessel::RangeTracker tracker(file.data(), static_cast<int32_t>(file.size()));
+  tessel::PixelImage image;
+  try {
+    tessel::segment(list, tracker, file.data(), static_cast<int32_t>(file.size()));
+    tessel::decodeJpegImage(list, image);
+  } catch (const tessel::RawLayerException&) {
+    return false;
+  }
+  return image.pixels != nullptr;
 }
 
 }  // namespace
@@ -59,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto file = tessel::encodeJpegFile(image, list, overrides, tessel::Background{});
     // A merged file is SOI ... EOI.
     if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8 || file[file.size() - 2] != 0xFF ||
-        file.back() != 0xD9) {
+        file.back() != 0xD9 || !turboAccepts(file) || !ownDecoderAccepts(file)) {
       std::abort();
     }
   } catch (const tessel::RawLayerException& e) {

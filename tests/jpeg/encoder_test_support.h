@@ -117,11 +117,22 @@ inline Bytes dhtFourTables() {
 inline const std::vector<FrameComponent> kFrame420 = {{1, 0x22, 0}, {2, 0x11, 1}, {3, 0x11, 1}};
 inline const std::vector<ScanComponent> kScanYcc = {{1, 0x00}, {2, 0x11}, {3, 0x11}};
 
-// A metadata source: SOI, the given segments, two bytes of entropy-coded data after an SOS, EOI.
+// A metadata source: SOI, the given segments, entropy-coded data after an SOS, EOI. The data is
+// filler, as much as a frame of the first SOF's size needs at the least (one bit per 8 x 8 block
+// of each of up to three full-size components) and never less than two bytes.
 inline Bytes jpegFile(const std::vector<Bytes>& segments) {
   Bytes file = kSoi;
-  for (const auto& s : segments) file.insert(file.end(), s.begin(), s.end());
-  if (!segments.empty() && segments.back()[1] == 0xDA) file.insert(file.end(), {0x12, 0x34});
+  size_t data = 2;
+  for (const auto& s : segments) {
+    file.insert(file.end(), s.begin(), s.end());
+    if (s[1] == 0xC0 && s.size() >= 9 && data == 2) {
+      const size_t height = size_t{s[5]} << 8 | s[6], width = size_t{s[7]} << 8 | s[8];
+      data = std::max<size_t>(2, 3 * ((width + 7) / 8) * ((height + 7) / 8) / 8 + 1);
+    }
+  }
+  if (!segments.empty() && segments.back()[1] == 0xDA) {
+    for (size_t i = 0; i < data; ++i) file.push_back(i % 2 ? 0x34 : 0x12);
+  }
   file.insert(file.end(), {0xFF, 0xD9});
   return file;
 }

@@ -27,8 +27,8 @@ struct Background {
 std::vector<uint8_t> encodeJpegFile(const PixelImage& image, const MarkerList& source,
                                     const PropertyList& overrides, const Background& background);
 
-// Encodes into memory first, and only when that succeeded truncates `output` and writes the
-// bytes, so a failure leaves an existing output exactly as it was.
+// Encodes into memory first, and only when that succeeded replaces the output's content in one
+// step, so a failure leaves an existing output exactly as it was.
 void writeJpegFile(OutputFile& output, const PixelImage& image, const MarkerList& source,
                    const PropertyList& overrides, const Background& background);
 

@@ -11,6 +11,7 @@
 #include "core/mapped_file.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
+#include "jpeg/coded_data.h"
 #include "jpeg/encoder/encode_state.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/forward_transform.h"
@@ -39,6 +40,52 @@ uint32_t bigEndian16(const uint8_t* p) {
 // reads a byte of a payload without first checking that it lies inside it.
 void requirePayload(int64_t needed, int32_t length) {
   if (needed > length) fail(msg::kInvalidOffset);
+}
+
+// Frame and scan headers are copied into the output as they are, so their lengths must be exactly
+// what their counts say: a decoder refuses any other.
+void requireExactLength(const char* segment, int64_t needed, int32_t length) {
+  if (needed != length) failf(msg::kMergeSegmentLength, segment);
+}
+
+// Segments that are copied into the output unchanged, or dropped (DRI), besides the frame, table
+// and scan headers: application segments and comments.
+bool isCopiedAsIs(uint8_t code) {
+  return (code >= 0xE0 && code <= 0xEF) || code == 0xFE || code == kCodeDri;
+}
+
+// The tables of one DHT segment of the source, marked in `defined` by class and number. The
+// output's DHT segments keep the source's table headers, so each must be well formed.
+void noteHuffmanTables(const uint8_t* payload, int32_t length, bool (&defined)[2][4]) {
+  int64_t pos = 0;
+  while (pos < length) {
+    if (pos + 17 > length) failf(msg::kMergeSegmentLength, "DHT");
+    const uint8_t id = payload[pos];
+    if ((id >> 4) > 1 || (id & 15) > 3) fail(msg::kMergeInvalidHuffmanId);
+    int64_t symbols = 0;
+    for (int i = 1; i <= 16; ++i) symbols += payload[pos + i];
+    if (symbols > 256) fail(msg::kMergeHuffmanTableSize);
+    pos += 17 + symbols;
+    if (pos > length) failf(msg::kMergeSegmentLength, "DHT");
+    defined[id >> 4][id & 15] = true;
+  }
+}
+
+// The scan names frame components only, each once, in increasing identifier order: that is the
+// order in which the encoder writes their blocks, and the scan header is copied unchanged. (A
+// frame component that the scan leaves out has no Huffman tables and is refused with them.)
+void checkScanComponents(const uint8_t* frame, const uint8_t* scan) {
+  const uint32_t frameCount = frame[5];
+  const uint32_t scanCount = scan[0];
+  bool ok = true;
+  for (uint32_t i = 0; ok && i < scanCount; ++i) {
+    const uint8_t id = scan[1 + 2 * i];
+    if (i > 0 && id <= scan[1 + 2 * (i - 1)]) ok = false;
+    bool inFrame = false;
+    for (uint32_t k = 0; k < frameCount; ++k) inFrame |= frame[6 + 3 * k] == id;
+    ok = ok && inFrame;
+  }
+  if (!ok) fail(msg::kMergeScanComponents);
 }
 
 struct FreeDeleter {
@@ -74,19 +121,20 @@ CoefficientBuffer allocateCoefficients(uint64_t count, const EncodeState& state)
 
 void applyFrameHeader(EncodeState& state, uint8_t code, const uint8_t* payload, int32_t length) {
   if (code != kCodeBaselineSof) fail(msg::kMergeBaselineOnly);
-  requirePayload(6, length);
+  if (length < 6) failf(msg::kMergeSegmentLength, "SOF");
   if (payload[0] != 8) failf(msg::kMergeUnsupportedPrecision, unsigned{payload[0]});
   state.height = static_cast<int32_t>(bigEndian16(payload + 1));
   state.width = static_cast<int32_t>(bigEndian16(payload + 3));
   for (auto& component : state.components) component.reset();
   const uint32_t count = payload[5];
-  requirePayload(6 + 3 * int64_t{count}, length);
+  requireExactLength("SOF", 6 + 3 * int64_t{count}, length);
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* p = payload + 6 + 3 * i;
     // Identifiers are used as slot numbers; there are four slots.
     if (p[0] >= 4) fail(msg::kMergeInvalidComponentId);
     auto& component = state.components[p[0]];
-    if (!component) component = std::make_unique<EncodeComponent>();
+    if (component) fail(msg::kMergeDuplicateComponentId);
+    component = std::make_unique<EncodeComponent>();
     component->h = p[1] >> 4;
     component->v = p[1] & 15;
     component->quantIndex = p[2];
@@ -100,9 +148,10 @@ void applyQuantizationTables(EncodeState& state, const uint8_t* payload, int32_t
     const uint32_t index = precisionAndIndex & 15;
     if (index >= 4) fail(msg::kMergeInvalidQuantIndex);
     if (state.quantTables[index]) fail(msg::kMergeDuplicateQuantIndex);
+    if ((precisionAndIndex >> 4) > 1) fail(msg::kMergeQuantPrecision);
     const bool wide = (precisionAndIndex & 0x10) != 0;
     const int64_t entryBytes = wide ? 128 : 64;
-    requirePayload(pos + 1 + entryBytes, length);
+    if (pos + 1 + entryBytes > length) failf(msg::kMergeSegmentLength, "DQT");
     auto table = std::make_unique<QuantizationTable>();
     table->precision = wide ? 16 : 8;
     const uint8_t* entries = payload + pos + 1;
@@ -121,7 +170,7 @@ void applyQuantizationTables(EncodeState& state, const uint8_t* payload, int32_t
 void applyScanHeader(EncodeState& state, const uint8_t* payload, int32_t length) {
   requirePayload(1, length);
   const uint32_t count = payload[0];
-  requirePayload(1 + 2 * int64_t{count} + 3, length);
+  requireExactLength("SOS", 1 + 2 * int64_t{count} + 3, length);
   for (auto& component : state.components) {
     if (component) component->dcIndex = -1;
   }
@@ -182,23 +231,35 @@ void planSampling(EncodeState& state) {
 
 void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& source,
                  const Background& background) {
-  // The marker classes are told apart by their codes.
-  bool haveSof = false, haveDqt = false, haveSos = false;
+  // The marker classes are told apart by their codes. Everything that will be copied into the
+  // output is checked here, before any work is done, so that a merge that succeeds always writes a
+  // file that decoders accept.
+  const uint8_t* frame = nullptr;
+  const uint8_t* scan = nullptr;
+  bool haveDqt = false;
+  bool huffmanDefined[2][4] = {};
   for (const auto& marker : source.items) {
-    if (isSofCode(marker->code)) {
-      applyFrameHeader(state, marker->code, marker->payload, marker->length);
-      haveSof = true;
-    } else if (marker->code == kCodeDqt) {
+    const uint8_t code = marker->code;
+    if (isSofCode(code)) {
+      if (frame) fail(msg::kMergeOneSof);
+      applyFrameHeader(state, code, marker->payload, marker->length);
+      frame = marker->payload;
+    } else if (code == kCodeDqt) {
       applyQuantizationTables(state, marker->payload, marker->length);
       haveDqt = true;
-    } else if (marker->code == kCodeSos) {
+    } else if (code == kCodeSos) {
       applyScanHeader(state, marker->payload, marker->length);
-      haveSos = true;
+      scan = marker->payload;
+    } else if (code == kCodeDht) {
+      noteHuffmanTables(marker->payload, marker->length, huffmanDefined);
+    } else if (!isCopiedAsIs(code)) {
+      failf(msg::kMergeUnexpectedSegment, code);
     }
   }
-  if (!haveSof) fail(msg::kMergeMissingSof);
+  if (!frame) fail(msg::kMergeMissingSof);
   if (!haveDqt) fail(msg::kMergeMissingDqt);
-  if (!haveSos) fail(msg::kMergeMissingSos);
+  if (!scan) fail(msg::kMergeMissingSos);
+  checkScanComponents(frame, scan);
 
   // Link every component to its divisor table and to code tables, which exist exactly for the
   // table numbers that the scan uses.
@@ -218,12 +279,28 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
     auto& ac = state.acTables[component->acIndex];
     if (!ac) ac = std::make_unique<HuffmanCodeTable>();
     component->acTable = ac.get();
+    if (!huffmanDefined[kDcClass][component->dcIndex] ||
+        !huffmanDefined[kAcClass][component->acIndex]) {
+      fail(msg::kMergeMissingHuffmanTable);
+    }
   }
 
   planSampling(state);
-  if (state.width == 0 || state.height == 0) {
-    failf(msg::kMergeUnsupportedImageSize, static_cast<unsigned>(state.width),
-          static_cast<unsigned>(state.height));
+  // Nothing of the frame's size is allocated before the source's own data has been found long
+  // enough for its frame: a header is not trusted on its own.
+  std::vector<ComponentSampling> sampling;
+  for (const auto& component : state.components) {
+    if (component) sampling.push_back({component->h, component->v});
+  }
+  requireCodedDataFor(static_cast<uint32_t>(state.width), static_cast<uint32_t>(state.height),
+                      sampling, source.compressedLength);
+  // The output's DHT segments hold new codes for exactly the tables that the source's define, and
+  // only the tables the scan uses get codes.
+  for (uint32_t number = 0; number < 4; ++number) {
+    if ((huffmanDefined[kDcClass][number] && !state.dcTables[number]) ||
+        (huffmanDefined[kAcClass][number] && !state.acTables[number])) {
+      fail(msg::kMergeInvalidHuffmanId);
+    }
   }
 
   const auto width = static_cast<uint32_t>(state.width);
@@ -282,8 +359,7 @@ void writeJpegFile(OutputFile& output, const PixelImage& image, const MarkerList
   // Everything is built before the file is touched: a failing merge leaves an existing output as
   // it was.
   const std::vector<uint8_t> file = encodeJpegFile(image, source, overrides, background);
-  output.truncate();
-  output.write(file.data(), file.size());
+  output.replaceContents(file.data(), file.size());
 }
 
 }  // namespace tessel

@@ -17,6 +17,21 @@ inline constexpr char kMergeUnsupportedPrecision[] = "Unsupported image format (
 inline constexpr char kMergeInvalidQuantIndex[] = "Invalid quantization table index";
 inline constexpr char kMergeDuplicateQuantIndex[] = "Duplicate quantization table index";
 inline constexpr char kMergeInvalidComponentId[] = "Invalid component ID";
+// The checks that keep every merged file decodable: the output copies the source's segments up to
+// the scan, so each of them must be one that a baseline decoder accepts there.
+inline constexpr char kMergeOneSof[] = "Merge needs exactly one SOF marker";
+inline constexpr char kMergeUnexpectedSegment[] =
+    "Merge cannot copy marker %02x: only APPn, COM, DQT, DHT, DRI, SOF0 and SOS may precede the "
+    "scan";
+inline constexpr char kMergeSegmentLength[] =
+    "Merge needs a %s segment whose length fits its content";
+inline constexpr char kMergeQuantPrecision[] = "Merge needs quantization tables of 8 or 16 bits";
+inline constexpr char kMergeDuplicateComponentId[] = "Merge needs distinct component IDs";
+inline constexpr char kMergeScanComponents[] =
+    "Merge needs a scan of every frame component in identifier order";
+inline constexpr char kMergeMissingHuffmanTable[] =
+    "Merge needs a Huffman table for every table the scan uses";
+inline constexpr char kMergeHuffmanTableSize[] = "Merge needs Huffman tables of at most 256 codes";
 // The sampling message: the opening, one entry per present component slot (slot, h, v), the
 // closing.
 inline constexpr char kMergeUnsupportedSamplingOpen[] = "Unsupported sampling (";
@@ -25,8 +40,6 @@ inline constexpr char kMergeUnsupportedSamplingClose[] = " )";
 // A zero quantizer would divide by zero: the coefficients become infinite and the scan could not
 // be decoded. Coded data never uses one.
 inline constexpr char kMergeInvalidQuantValue[] = "Invalid quantization table value";
-// A frame without pixels has nothing to encode (a height of 0 would need a DNL marker).
-inline constexpr char kMergeUnsupportedImageSize[] = "Unsupported image size (width=%u, height=%u)";
 
 // Writing the Huffman tables.
 inline constexpr char kMergeInvalidHuffmanId[] = "Invalid Huffman table ID";
