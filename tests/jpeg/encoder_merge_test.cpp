@@ -46,6 +46,12 @@ TEST(MergeWriter, RefusesEveryMalformedMetadataSource) {
   auto scan = [](std::vector<test::ScanComponent> comps, uint8_t ss = 0, uint8_t se = 63,
                  uint8_t a = 0) { return segmentBytes(0xDA, sosPayload(comps, ss, se, a)); };
   const auto f = test::kFrame420;
+  auto jfif = [](uint8_t major) {
+    return segmentBytes(0xE0, {'J', 'F', 'I', 'F', 0, major, 1, 0, 0, 1, 0, 1, 0, 0});
+  };
+  auto adobe = [](uint8_t transform) {
+    return segmentBytes(0xEE, {'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, transform});
+  };
   const std::pair<std::vector<Bytes>, std::string> cases[] = {
       {{}, msg::kMergeMissingSof},
       {{sof(f), dht, sos}, msg::kMergeMissingDqt},
@@ -110,6 +116,13 @@ TEST(MergeWriter, RefusesEveryMalformedMetadataSource) {
       {{dqt, sof(f), dht, segmentBytes(0xC4, concat({Bytes{0x01, 255, 2}, Bytes(14 + 257, 0)})),
         sos},
        msg::kMergeHuffmanTableSize},
+      // A JFIF version that decoders warn about; an Adobe transform that makes them read the data
+      // as RGB (or warn), unless a JFIF segment says YCbCr.
+      {{jfif(2), dqt, sof(f), dht, sos}, formatText(msg::kMergeJfifVersion, 2u, 1u)},
+      {{adobe(0), dqt, sof(f), dht, sos}, formatText(msg::kMergeAdobeTransform, 0u)},
+      {{adobe(2), dqt, sof(f), dht, sos}, formatText(msg::kMergeAdobeTransform, 2u)},
+      {{jfif(1), adobe(0), dqt, sof(f), dht, sos}, "(no exception)"},
+      {{adobe(1), dqt, sof(f), dht, sos}, "(no exception)"},
       // A DHT table that the scan does not use fails when the segment is written.
       {{dqt, sof(f), segmentBytes(0xC4, concat({test::dhtFourTables(), test::dhtTable(0x12)})),
         sos},

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -238,8 +239,18 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
   const uint8_t* scan = nullptr;
   bool haveDqt = false;
   bool huffmanDefined[2][4] = {};
+  bool jfif = false;
+  int adobeTransform = -1;  // of the last Adobe segment, which is the one decoders use
   for (const auto& marker : source.items) {
     const uint8_t code = marker->code;
+    const uint8_t* payload = marker->payload;
+    // The JFIF and Adobe segments that decoders act on: at least 14 and 12 bytes long.
+    if (code == 0xE0 && marker->length >= 14 && std::memcmp(payload, "JFIF", 5) == 0) {
+      if (payload[5] != 1) failf(msg::kMergeJfifVersion, payload[5], payload[6]);
+      jfif = true;
+    } else if (code == 0xEE && marker->length >= 12 && std::memcmp(payload, "Adobe", 5) == 0) {
+      adobeTransform = payload[11];
+    }
     if (isSofCode(code)) {
       if (frame) fail(msg::kMergeOneSof);
       applyFrameHeader(state, code, marker->payload, marker->length);
@@ -260,6 +271,9 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
   if (!haveDqt) fail(msg::kMergeMissingDqt);
   if (!scan) fail(msg::kMergeMissingSos);
   checkScanComponents(frame, scan);
+  if (frame[5] == 3 && !jfif && adobeTransform != -1 && adobeTransform != 1) {
+    failf(msg::kMergeAdobeTransform, adobeTransform);
+  }
 
   // Link every component to its divisor table and to code tables, which exist exactly for the
   // table numbers that the scan uses.

@@ -32,6 +32,11 @@ inline constexpr char kMergeScanComponents[] =
 inline constexpr char kMergeMissingHuffmanTable[] =
     "Merge needs a Huffman table for every table the scan uses";
 inline constexpr char kMergeHuffmanTableSize[] = "Merge needs Huffman tables of at most 256 codes";
+// Decoders warn about any JFIF major version but 1, and take an Adobe segment's transform 0 (in a
+// file without JFIF) for RGB: the merged YCbCr data would come out in the wrong colours.
+inline constexpr char kMergeJfifVersion[] = "Merge cannot copy a JFIF segment of version %u.%02u";
+inline constexpr char kMergeAdobeTransform[] =
+    "Merge needs YCbCr colour, but the Adobe segment names colour transform %u";
 // The sampling message: the opening, one entry per present component slot (slot, h, v), the
 // closing.
 inline constexpr char kMergeUnsupportedSamplingOpen[] = "Unsupported sampling (";
