@@ -1,0 +1,120 @@
+// The range tracker and the property list: the two rule-heavy pieces of the foundation whose every
+// rule is not visible in a listing.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/exception.h"
+#include "core/messages.h"
+#include "core/range_tracker.h"
+#include "exif/messages.h"
+#include "exif/property_list.h"
+#include "support/support.h"
+
+namespace tessel {
+namespace {
+
+using test::messageOf;
+
+TEST(RangeTracker, ClaimsBoundsAndTheirFailures) {
+  uint8_t buffer[100] = {};
+  RangeTracker t(buffer, 100);
+  const auto claim = [&](int64_t at, int64_t length) {
+    return messageOf([&] { t.claim(buffer + at, length); });
+  };
+  const std::string ok = "(no exception)";
+  // Outside the buffer, negative, and a zero length at the start of an entry: nothing changes.
+  EXPECT_EQ(claim(99, 2), msg::kInvalidOffset);
+  EXPECT_EQ(claim(0, -1), msg::kInvalidHeaderLengthOrCorrupt);
+  EXPECT_EQ(claim(0, 0), msg::kInvalidOffset);
+  // The byte before the buffer, formed as a number: pointer arithmetic may not leave the array.
+  const auto* before = reinterpret_cast<const uint8_t*>(reinterpret_cast<uintptr_t>(buffer) - 1);
+  EXPECT_EQ(messageOf([&] { t.claim(before, 1); }), msg::kInvalidOffset);
+  EXPECT_EQ(claim(10, INT64_C(0x7FFFFFFF)), msg::kInvalidOffset);  // no wrap-around
+  EXPECT_EQ(t.unclaimedBytes(), 100u);
+
+  // A claim inside an entry splits it; claims that touch claimed bytes fail.
+  EXPECT_EQ(claim(40, 20), ok);
+  EXPECT_EQ(t.unclaimed().size(), 2u);
+  EXPECT_TRUE(t.isUnclaimed(buffer, 40));
+  EXPECT_TRUE(t.isUnclaimed(buffer + 60, 40));
+  EXPECT_FALSE(t.isUnclaimed(buffer + 30, 20));
+  EXPECT_FALSE(t.isUnclaimed(buffer + 30, -1));
+  EXPECT_FALSE(t.isUnclaimed(buffer + 10, INT64_C(0xFFFFFFFF)));
+  EXPECT_EQ(claim(39, 2), msg::kInvalidOffset);
+  EXPECT_EQ(claim(59, 1), msg::kInvalidOffset);
+  // A whole entry leaves an empty one behind, which its neighbours do not mind.
+  EXPECT_EQ(claim(0, 40), ok);
+  EXPECT_EQ(t.unclaimed().size(), 2u);
+  EXPECT_EQ(t.unclaimed()[0].lo, t.unclaimed()[0].hi);
+  EXPECT_EQ(claim(60, 1), ok);
+  EXPECT_EQ(claim(99, 1), ok);
+  EXPECT_EQ(claim(70, 0), ok);  // strictly inside an entry
+  EXPECT_EQ(t.unclaimedBytes(), 38u);
+
+  // Bounds clip to their parent; one wholly outside refuses every claim; a guard pops its bound
+  // however the scope is left.
+  t.pushBound(buffer + 90, 50);
+  EXPECT_EQ(t.currentBound().hi, 100);
+  EXPECT_EQ(claim(80, 1), msg::kInvalidOffset);
+  EXPECT_FALSE(t.isUnclaimed(buffer + 80, 1));
+  t.popBound();
+  EXPECT_EQ(messageOf([&] { t.pushBound(buffer, -1); }), msg::kInvalidHeaderLength);
+  t.pushBound(buffer + 20, 10);
+  t.pushBound(buffer + 50, 10);
+  EXPECT_EQ(claim(25, 1), msg::kInvalidOffset);
+  EXPECT_EQ(claim(55, 1), msg::kInvalidOffset);
+  t.popBound();
+  t.popBound();
+  EXPECT_EQ(messageOf([&] {
+              BoundGuard guard(t, buffer + 10, 10);
+              t.claim(buffer + 80, 1);
+            }),
+            msg::kInvalidOffset);
+  EXPECT_EQ(claim(80, 1), ok);
+}
+
+TEST(PropertyList, SettersReplaceInPlaceAppendKeepsAndValuesEndInZero) {
+  PropertyList list;
+  setAscii(list, 306, "2001", 5);
+  setShort(list, 274, 1);
+  setAscii(list, 306, "2002:02", 8);
+  ASSERT_EQ(list.count(), 2u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(list.items()[0].data()), "2002:02");
+  setLong(list, 274, 3);  // the type is not compared
+  EXPECT_EQ(list.items()[1].type, uint32_t{kTypeLong});
+  setAscii(list, 306, list.find(306)->data() + 5, 3);  // bytes taken from the item replaced
+  EXPECT_STREQ(reinterpret_cast<const char*>(list.find(306)->data()), "02");
+  list.append(makeProperty(274, kTypeAscii, 2, "x"));
+  EXPECT_EQ(list.count(), 3u);
+  EXPECT_EQ(list.find(274)->type, uint32_t{kTypeLong});  // the first of a tag wins
+  const std::string text(24, 'q');
+  setAscii(list, 270, text.data(), 24);  // no terminator of its own
+  EXPECT_EQ(list.find(270)->data()[24], 0);
+
+  for (uint32_t type : {0u, 6u, 8u, 13u, 0x10003u}) {
+    EXPECT_EQ(messageOf([&] { typeSize(type); }), msg::kInvalidPropertyType) << type;
+  }
+  EXPECT_EQ(typeSize(kTypeDouble) + typeSize(kTypeRational) + typeSize(kTypeShort), 18u);
+  EXPECT_EQ(messageOf([] { makeProperty(1, kTypeDouble, 0x20000000u, nullptr); }),
+            msg::kPropertyTooLarge);
+
+  // Orientation: one SHORT of tag 274, nothing else.
+  PropertyList o;
+  EXPECT_EQ(messageOf([&] { orientation(o); }), msg::kMissingImageProperty);
+  setLong(o, 274, 6);
+  EXPECT_FALSE(hasOrientation(o));
+  const uint16_t two[2] = {6, 8};
+  o.set(Property(274, kTypeShort, 2, two, 4));
+  EXPECT_EQ(messageOf([&] { orientation(o); }), msg::kIncorrectCount);
+  setShort(o, 274, 8);
+  EXPECT_EQ(orientation(o), 8);
+  for (uint32_t tag : {271u, 274u, 36867u}) EXPECT_TRUE(isImagePropertyTag(tag)) << tag;
+  for (uint32_t tag : {271u | 0x30000, 273u, 513u, 34665u, 49153u}) {
+    EXPECT_FALSE(isImagePropertyTag(tag)) << tag;
+  }
+}
+
+}  // namespace
+}  // namespace tessel

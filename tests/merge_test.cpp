@@ -1,0 +1,329 @@
+// jpgmerge end to end: every successful run of fixtures/merge/merges.txt checked by libjpeg-turbo,
+// the command line and the file handling, a full disk; and the merge writer's checks that no file
+// can reach, because the segment reader refuses it first.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <sstream>
+
+#include "core/exception.h"
+#include "core/messages.h"
+#include "core/pixel_image.h"
+#include "exif/property_list.h"
+#include "jpeg/encoder/encode_state.h"
+#include "jpeg/encoder/encoder.h"
+#include "jpeg/encoder/forward_transform.h"
+#include "jpeg/encoder/messages.h"
+#include "jpeg/jpeg_reader.h"
+#include "jpeg/segment_buffer.h"
+#include "sources/gdiplus_loader.h"
+#include "sources/image_sources.h"
+#include "support/jpeg.h"
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The image source as the merge sees it: stretched to width x height, each output pixel the
+// average of the source pixels under it (the nearest one when enlarging), composited over black,
+// as 8-bit RGB (grey: the channel average in all three).
+std::vector<uint8_t> reference(const PixelImage& image, uint32_t width, uint32_t height,
+                               bool grey) {
+  std::vector<uint8_t> rgb;
+  for (uint32_t y = 0; y < height; ++y) {
+    const uint32_t y0 = y * image.height / height;
+    const uint32_t y1 = std::max(y0 + 1, (y + 1) * image.height / height);
+    for (uint32_t x = 0; x < width; ++x) {
+      const uint32_t x0 = x * image.width / width;
+      const uint32_t x1 = std::max(x0 + 1, (x + 1) * image.width / width);
+      double c[3] = {};
+      for (uint32_t sy = y0; sy < y1; ++sy) {
+        for (uint32_t sx = x0; sx < x1; ++sx) {
+          const uint16_t* p = image.pixels.get() + 4 * (size_t{sy} * image.width + sx);
+          for (int i = 0; i < 3; ++i)
+            c[i] += double(p[i]) * p[3] / 65535 / 257 / ((y1 - y0) * (x1 - x0));
+        }
+      }
+      for (int i = 0; i < 3; ++i) {
+        rgb.push_back(uint8_t(std::lround(grey ? (c[0] + c[1] + c[2]) / 3 : c[i])));
+      }
+    }
+  }
+  return rgb;
+}
+
+TEST(MergeFixtures, EverySuccessfulMergeDecodesCleanlyAndResemblesItsImageSource) {
+  const ImagingSession session;
+  const test::Bytes list = test::readFile(test::fixture("merge/merges.txt"));
+  std::istringstream lines(std::string(list.begin(), list.end()));
+  test::TempDir dir;
+  int checked = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> argv = {TESSEL_JPGMERGE};
+    std::istringstream words(line);
+    for (std::string word; words >> word;)
+      argv.push_back(word == "TIME" ? "2001:02:03 04:05:06" : word);
+    std::string image, meta;  // the last of each counts
+    for (size_t k = 1; k < argv.size(); ++k) {
+      const std::string value = argv[k].size() > 2    ? argv[k].substr(2)
+                                : k + 1 < argv.size() ? argv[k + 1]
+                                                      : "";
+      if (argv[k].rfind("-i", 0) == 0) image = value;
+      if (argv[k].rfind("-m", 0) == 0) meta = value;
+      if (argv[k].size() == 2 && argv[k] != "-") ++k;
+    }
+    argv.insert(argv.end(), {"-o", dir.file("out.jpg")});
+    fs::remove(dir.file("out.jpg"));
+    if (test::runProgram(argv, test::fixture("")).exitCode != 0) continue;
+    SCOPED_TRACE(line);
+    const auto out = test::decodeWithTurbo(test::readFile(dir.file("out.jpg")));
+    const auto frame = test::decodeWithTurbo(test::readFile(test::fixture(meta)), true);
+    EXPECT_TRUE(out.ok) << out.error;
+    if (!out.ok) continue;
+    EXPECT_EQ(out.warnings, 0);
+    EXPECT_EQ(out.width * 100000 + out.height, frame.width * 100000 + frame.height);
+    PixelImage source;
+    loadImageSource(source, test::fixture(image));
+    const double quality =
+        test::psnr(out.rgb, reference(source, out.width, out.height, out.components == 1));
+    // Against the merge's nine-point filter and chroma subsampling, the area average costs a few
+    // dB on real pictures and more on tiny, partly transparent or extreme synthetic ones; a
+    // turned, mirrored, shifted or wrongly coloured output costs far more. Enlarging more than
+    // 8192 times holds the step at one unit: the picture then fills only part of the frame.
+    bool opaque = true;
+    for (size_t k = 3; k < size_t{source.width} * source.height * 4; k += 4)
+      opaque &= source.pixels[k] == 65535;
+    if (out.width > 8192 * source.width) continue;
+    EXPECT_GT(quality, opaque && source.width >= 8 && source.height >= 8 ? 18.0 : 10.0);
+    ++checked;
+  }
+  EXPECT_GT(checked, 60);
+}
+
+// Runs jpgmerge in a folder holding an image source, metadata sources and an existing output;
+// the golden file lists each run's standard error, exit status and every change to the folder.
+TEST(Jpgmerge, CommandLineAndFileHandling) {
+  test::TempDir dir;
+  for (const auto& [from, to] : {std::pair{"pic17x9.png", "image.png"},
+                                 {"x-ii.jpg", "meta.jpg"},
+                                 {"r-progressive.jfif", "progressive.jpg"},
+                                 {"m420.jpg", "linked.jpg"}}) {
+    fs::copy_file(test::fixture(std::string("merge/") + from), dir.file(to));
+  }
+  test::writeFile(dir.file("existing.jpg"), std::string("keep me"));
+  ASSERT_EQ(::link(dir.file("linked.jpg").c_str(), dir.file("link2.jpg").c_str()), 0);
+  ASSERT_EQ(::chmod(dir.file("existing.jpg").c_str(), 0640), 0);
+  // Times with fractions of a second, in the past: the output takes them.
+  const timespec times[2] = {{1000000000, 123456789}, {1100000000, 987654321}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, dir.file("meta.jpg").c_str(), times, 0), 0);
+
+  // One run a line, its arguments separated by blanks.
+  const char* const cases[] = {
+      "",
+      "-x value",
+      "i image.png -m meta.jpg -o new.jpg",
+      "-i image.png -m meta.jpg -o",
+      "-i image.png -m meta.jpg -o new.jpg extra",
+      "-i -m meta.jpg -o new.jpg",
+      "-i image.png -o existing.jpg -t 2001:02:03",
+      "-m meta.jpg -o new.jpg",
+      "-i image.png -m meta.jpg",
+      "-i missing.png -m meta.jpg -o new.jpg",
+      "-i image.png -m progressive.jpg -o new.jpg",
+      "-i image.png -m progressive.jpg -o existing.jpg",
+      "-i image.png -m nometa.jpg -o existing.jpg",
+      "-i image.png -m meta.jpg -o meta.jpg",
+      "-i image.png -m meta.jpg -o linked.jpg",
+      "-i image.png -m meta.jpg -o sub/new.jpg",
+      "-i image.png -m meta.jpg -o new.jpg -t",
+      "-i image.png -m meta.jpg -o existing.jpg -t 2001:02:03_04:05:06",
+      "-i image.png -m meta.jpg -o image.png",
+  };
+  ::umask(022);
+  std::ostringstream out;
+  auto before = test::snapshotDirectory(dir.path());
+  for (const char* line : cases) {
+    std::vector<std::string> argv = {TESSEL_JPGMERGE};
+    std::istringstream words(line);
+    for (std::string word; words >> word;) argv.push_back(word);
+    const auto run = test::runProgram(argv, dir.path());
+    out << "$ jpgmerge " << line;
+    std::string err = run.err;
+    if (err.rfind("usage: " TESSEL_JPGMERGE, 0) == 0)
+      err.replace(7, strlen(TESSEL_JPGMERGE), "jpgmerge");
+    out << "\n" << run.out << "--- stderr\n" << err << "--- exit " << run.exitCode << "\n";
+    // Times and modes before anything reads the files (a read may set the access time).
+    std::map<std::string, struct stat> stats;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      ::stat(entry.path().c_str(), &stats[entry.path().filename()]);
+    }
+    const struct stat meta = stats["meta.jpg"];  // its access time is the read's
+    const auto after = test::snapshotDirectory(dir.path());
+    for (const auto& [name, file] : after) {
+      const auto old = before.find(name);
+      if (old != before.end() && old->second.first == file.first) continue;
+      const struct stat& s = stats[name];
+      out << "--- written " << name << " " << test::hashOf(file.first) << " " << file.first.size()
+          << " mode " << std::oct << (s.st_mode & 07777) << std::dec << " modified "
+          << s.st_mtim.tv_sec << "." << s.st_mtim.tv_nsec << " accessed "
+          << (s.st_atim.tv_sec == meta.st_atim.tv_sec && s.st_atim.tv_nsec == meta.st_atim.tv_nsec
+                  ? "as meta.jpg"
+                  : "otherwise")
+          << "\n";
+    }
+    for (const auto& [name, file] : before) {
+      if (!after.count(name)) out << "--- removed " << name << "\n";
+    }
+    before = after;
+  }
+  test::expectGolden("merge-cli.txt", out.str());
+}
+
+// A disk that fills up while the output is written, for real: a 400 KB tmpfs.
+TEST(Jpgmerge, AFullDiskLeavesAnExistingOutputAsItWasAndANewOneAbsent) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  test::TempDir dir;
+  const std::string disk = dir.file("disk");
+  ASSERT_EQ(::mkdir(disk.c_str(), 0755), 0);
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=400k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  // A 320 x 240 picture of noise under quantizers of 1: about 210 KB.
+  const std::string image = test::fixture("merge/tile320x240.png");
+  const std::string meta = test::fixture("merge/m320x240.jpg");
+  auto merge = [&](const std::string& output) {
+    return test::runProgram({TESSEL_JPGMERGE, "-i", image, "-m", meta, "-o", output});
+  };
+  ASSERT_EQ(merge(dir.file("merged.jpg")).exitCode, 0);
+  const size_t needed = test::readFile(dir.file("merged.jpg")).size();
+  ASSERT_GT(needed, 100000u);
+  test::writeFile(disk + "/existing.jpg", test::Bytes(20000, 0x5A));
+  ASSERT_EQ(::chmod((disk + "/existing.jpg").c_str(), 0640), 0);
+  test::writeFile(disk + "/filler", test::Bytes(400 * 1024 - 20000 - needed / 2, 0));
+  const auto files = test::snapshotDirectory(disk);
+  for (const std::string& output : {disk + "/existing.jpg", disk + "/new.jpg"}) {
+    const auto result = merge(output);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err,
+              "Exception: File " + output + ": failed on WriteFile: No space left on device\n");
+  }
+  EXPECT_EQ(test::snapshotDirectory(disk), files);
+  // With room again, the output is replaced and keeps its mode.
+  ASSERT_EQ(::unlink((disk + "/filler").c_str()), 0);
+  ASSERT_EQ(merge(disk + "/existing.jpg").exitCode, 0);
+  EXPECT_EQ(test::readFile(disk + "/existing.jpg"), test::readFile(dir.file("merged.jpg")));
+  struct stat after;
+  ASSERT_EQ(::stat((disk + "/existing.jpg").c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+}
+
+// The merge writer's own checks of lengths and tables, which the segment reader never lets a file
+// reach (it refuses a segment whose tables run past its end first), on segments made in memory,
+// each given the length in `lengths` (-1: its whole payload); and a background other than black.
+TEST(MergeWriter, ChecksWhatTheSegmentReaderNeverPassesOn) {
+  const test::Bytes dqt = test::dqtSegment(0, 4),
+                    dht = test::dhtSegment({{0x00, {{0}}}, {0x10, {{0}}}});
+  const test::Bytes grey = test::sofSegment(0xC0, 16, 16, {{1, 0x11, 0}});
+  const test::Bytes colour =
+      test::sofSegment(0xC0, 16, 16, {{1, 0x11, 0}, {2, 0x11, 0}, {3, 0x11, 0}});
+  const test::Bytes greyScan = test::sosSegment({{1, 0x00}});
+  const test::Bytes colourScan = test::sosSegment({{1, 0x00}, {2, 0x00}, {3, 0x00}});
+  PixelImage image;
+  image.setPixels(16, 16, PixelImage::allocatePixels(16, 16));
+  const auto fill = [&](uint16_t r, uint16_t g, uint16_t b, uint16_t a) {
+    for (size_t i = 0; i < 16 * 16 * 4; i += 4) {
+      image.pixels[i] = r, image.pixels[i + 1] = g, image.pixels[i + 2] = b,
+      image.pixels[i + 3] = a;
+    }
+  };
+  static const uint8_t data[16] = {0x12, 0x34, 0x56, 0x78};
+  EncodeState state;
+  const auto merge = [&](const std::vector<test::Bytes>& segments, std::vector<int32_t> lengths,
+                         Background background = {}) {
+    MarkerList list;
+    for (size_t k = 0; k < segments.size(); ++k) {
+      const int32_t length =
+          k < lengths.size() && lengths[k] >= 0 ? lengths[k] : int32_t(segments[k].size() - 4);
+      list.items.push_back(makeMarker(segments[k][1], length, segments[k].data() + 4));
+    }
+    list.compressedData = data;
+    list.compressedLength = sizeof data;
+    test::Bytes file;
+    const std::string message = test::messageOf([&] {
+      file = encodeJpegFile(image, list, PropertyList{}, background);
+      state = EncodeState{};
+      encodeImage(state, image, list, background);
+    });
+    return message == "(no exception)" ? test::hashOf(file) : message;
+  };
+  const std::vector<test::Bytes> greyFile = {dqt, grey, dht, greyScan};
+  const auto length = [](const char* name) { return formatText(msg::kMergeSegmentLength, name); };
+  EXPECT_EQ(merge(greyFile, {64}), length("DQT"));
+  EXPECT_EQ(merge(greyFile, {-1, 5}), length("SOF"));
+  EXPECT_EQ(merge(greyFile, {-1, -1, 16}), length("DHT"));
+  EXPECT_EQ(merge(greyFile, {-1, -1, 17}), length("DHT"));
+  EXPECT_EQ(merge(greyFile, {-1, -1, -1, 0}), msg::kInvalidOffset);
+  // A background shows through transparent pixels as opaque pixels of its colour would.
+  for (const auto& segments : {greyFile, {dqt, colour, dht, colourScan}}) {
+    fill(40000, 20000, 10000, 65535);
+    const std::string opaque = merge(segments, {});
+    EXPECT_EQ(opaque.size(), 16u) << opaque;
+    fill(1234, 50000, 777, 0);
+    EXPECT_EQ(merge(segments, {}, {40000, 20000, 10000}), opaque);
+  }
+  // The DHT write on its own (the state now has tables DC 0 and AC 0) refuses what the checks
+  // before it refuse in a merge.
+  const auto writeDht = [&](const test::Bytes& payload) {
+    return test::messageOf([&] {
+      SegmentBuffer out;
+      writeDhtSegment(state, payload.data(), int32_t(payload.size()), out);
+    });
+  };
+  for (uint8_t id : {0x20, 0x04, 0x01, 0x11}) {
+    EXPECT_EQ(writeDht({id, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+              "Invalid Huffman table ID");
+  }
+  EXPECT_EQ(writeDht({0x00, 1, 0}), msg::kInvalidOffset);
+  EXPECT_EQ(writeDht({0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0}),
+            msg::kInvalidOffset);
+}
+
+// Rounding, with limits that no 8-bit picture reaches.
+TEST(MergeWriter, RoundsHalfAwayFromZeroWithinSymmetricLimits) {
+  const std::pair<float, int16_t> cases[] = {{0.49f, 0},
+                                             {0.5f, 1},
+                                             {-2.5f, -3},
+                                             {32766.5f, 32767},
+                                             {0.49999997f, 1},
+                                             {-32767.5f, -32767},
+                                             {-40000.0f, -32767},
+                                             {std::nanf(""), -32767},
+                                             {std::numeric_limits<float>::infinity(), 32767}};
+  for (const auto& [value, expected] : cases) {
+    float block[64] = {};
+    block[8] = value;  // natural index 8 is zig-zag position 2
+    int16_t out[64];
+    roundBlock(block, out);
+    EXPECT_EQ(out[2], expected) << value;
+    EXPECT_EQ(out[1] | out[3], 0);
+  }
+}
+
+}  // namespace
+}  // namespace tessel

@@ -1,0 +1,110 @@
+// Mapped input files and output files: what each failure says, and the promises about outputs.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/exception.h"
+#include "core/mapped_file.h"
+#include "core/messages.h"
+#include "support/support.h"
+
+namespace tessel {
+namespace {
+
+using test::messageOf;
+
+std::string expected(const std::string& name, const char* op, int error) {
+  return "File " + name + ": failed on " + op + ": " + std::strerror(error);
+}
+
+TEST(MappedFile, MapsWholeFilesAndNamesTheFileTheStepAndTheSystemText) {
+  test::TempDir dir;
+  const std::string name = dir.file("a.bin"), missing = dir.file("missing.jpg");
+  const std::string empty = dir.file("empty.jpg"), big = dir.file("big.jpg");
+  test::writeFile(name, test::Bytes{1, 2, 3, 4, 5});
+  test::writeFile(empty, test::Bytes{});
+  test::writeFile(big, test::Bytes{0});
+  ASSERT_EQ(truncate(big.c_str(), 0x80000000LL), 0);  // 2 GiB, sparse
+  MappedFile file(name);
+  MappedFile moved(std::move(file));
+  EXPECT_EQ(file.view(), nullptr);
+  EXPECT_EQ(moved.size(), 5u);
+  EXPECT_EQ(moved.view()[4], 5);
+  EXPECT_EQ(messageOf([&] { MappedFile f(missing); }), expected(missing, "CreateFile", ENOENT));
+  EXPECT_EQ(messageOf([&] { MappedFile f(empty); }), expected(empty, "CreateFileMapping", EINVAL));
+  EXPECT_EQ(messageOf([&] { MappedFile f(dir.path()); }),
+            expected(dir.path(), "CreateFile", EISDIR));
+  EXPECT_EQ(messageOf([&] { MappedFile f(big); }), expected(big, "GetFileSize", EFBIG));
+  EXPECT_EQ(messageOf([] { throwWindowsError("x", "WriteFile", 99999); }),
+            "File x: failed on WriteFile: Windows error 99999");
+#if !defined(__SANITIZE_ADDRESS__)
+  // In a child with 512 MB of address space, a 1 GB view cannot be made. (AddressSanitizer needs
+  // more address space than that for itself.)
+  ASSERT_EQ(truncate(big.c_str(), 1LL << 30), 0);
+  const auto mapWithLittleAddressSpace = [&] {
+    rlimit limit{512 << 20, 512 << 20};
+    setrlimit(RLIMIT_AS, &limit);
+    std::exit(messageOf([&] { MappedFile f(big); }) == expected(big, "MapViewOfFile", ENOMEM));
+  };
+  EXPECT_EXIT(mapWithLittleAddressSpace(), ::testing::ExitedWithCode(1), "");
+#endif
+}
+
+TEST(OutputFile, ReplacedWholeKeepingModeAndLinksOrRefused) {
+  test::TempDir dir;
+  const std::string name = dir.file("out.jpg"), link = dir.file("link.jpg");
+  test::writeFile(name, test::Bytes{9, 9, 9});
+  ASSERT_EQ(::chmod(name.c_str(), 0640), 0);
+  ASSERT_EQ(::symlink("out.jpg", link.c_str()), 0);
+  const uint8_t bytes[] = {1, 2};
+  {
+    OutputFile out(link);  // through a symbolic link, which stays one
+    EXPECT_FALSE(out.created());
+    EXPECT_EQ(out.size(), 3u);
+    out.replaceContents(bytes, 2);
+    EXPECT_EQ(out.position(), 2u);
+    EXPECT_FALSE(out.isOpen());
+  }
+  EXPECT_EQ(test::readFile(name), (test::Bytes{1, 2}));
+  struct stat info;
+  ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ASSERT_EQ(::stat(name.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_TRUE(OutputFile(dir.file("new.jpg")).created());
+
+  // A file with a second name is refused: replacing it would part the two names.
+  ASSERT_EQ(::link(name.c_str(), dir.file("second.jpg").c_str()), 0);
+  OutputFile linked(name);
+  EXPECT_EQ(messageOf([&] { linked.replaceContents(bytes, 1); }),
+            "File " + name + ": failed on ReplaceFile: " + msg::kHardLinkedOutput);
+  EXPECT_EQ(test::readFile(name), (test::Bytes{1, 2}));
+  EXPECT_EQ(test::snapshotDirectory(dir.path()).size(), 4u);  // no temporary file left
+
+  // A file this process has mapped (through any name), a second writer and a folder.
+  const std::string source = dir.file("source.jpg");
+  test::writeFile(source, test::Bytes{1, 2, 3});
+  {
+    MappedFile mapped(source);
+    EXPECT_EQ(messageOf([&] { OutputFile out(source); }), expected(source, "CreateFile", EBUSY));
+    ASSERT_EQ(::symlink(source.c_str(), dir.file("alias.jpg").c_str()), 0);
+    EXPECT_EQ(messageOf([&] { OutputFile out(dir.file("alias.jpg")); }),
+              expected(dir.file("alias.jpg"), "CreateFile", EBUSY));
+  }
+  OutputFile first(source);
+  EXPECT_EQ(messageOf([&] { OutputFile second(source); }),
+            expected(source, "CreateFile", EWOULDBLOCK));
+  first.close();
+  EXPECT_EQ(messageOf([&] { OutputFile third(source); }), "(no exception)");
+  EXPECT_EQ(messageOf([&] { OutputFile out(dir.path()); }),
+            expected(dir.path(), "CreateFile", EISDIR));
+  EXPECT_EQ(test::readFile(source), (test::Bytes{1, 2, 3}));
+}
+
+}  // namespace
+}  // namespace tessel
