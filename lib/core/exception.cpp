@@ -34,7 +34,9 @@ std::string formatText(const char* format, ...) {
   return text;
 }
 
-void fail(std::string_view message) { throw RawLayerException(std::string(message)); }
+void fail(std::string_view message) {
+  throw RawLayerException(std::string(message));
+}
 
 void failf(const char* format, ...) {
   va_list args;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/mapped_file.h"
+#include "platform/mapped_file.h"
 #include "core/range_tracker.h"
 
 namespace tessel {

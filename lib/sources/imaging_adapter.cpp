@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "core/exception.h"
-#include "core/mapped_file.h"
+#include "platform/mapped_file.h"
 
 #if TESSEL_HAVE_GRAPHICSMAGICK
 #include <magick/api.h>

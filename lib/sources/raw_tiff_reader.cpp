@@ -6,6 +6,8 @@
 // own type sizes and checks positions against the file size.
 
 #include "sources/raw_tiff_reader.h"
+#include "core/byte_order.h"
+#include "platform/memory.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,10 +15,10 @@
 #include <vector>
 
 #include "core/exception.h"
-#include "core/mapped_file.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
+#include "platform/mapped_file.h"
 #include "sources/image_sources.h"
 #include "sources/raw_messages.h"
 #include "sources/raw_nikon_decoder.h"
@@ -62,14 +64,6 @@ uint32_t rawTypeSize(uint32_t type) {
     default:
       return 0;
   }
-}
-
-uint16_t be16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
 // A property met during the walk. Setting a tag again replaces the pending item in place, as the
@@ -132,8 +126,8 @@ class RawTiffReader {
 };
 
 void RawTiffReader::walk() {
-  if (fileSize < 8 || be32(bytes) != 0x4D4D002A) fail(msg::kRawInvalidStructure);
-  walkChain(be32(bytes + 4));
+  if (fileSize < 8 || readBigEndian32(bytes) != 0x4D4D002A) fail(msg::kRawInvalidStructure);
+  walkChain(readBigEndian32(bytes + 4));
 }
 
 // No directory is read twice, and a file holds a bounded number of them, so that chains and
@@ -148,14 +142,14 @@ void RawTiffReader::walkChain(uint64_t offset) {
   for (;;) {
     if (offset < 8 || offset + 2 > fileSize) fail(msg::kRawInvalidStructure);
     enterDirectory(offset);
-    const uint32_t count = be16(bytes + offset);
+    const uint32_t count = readBigEndian16(bytes + offset);
     const uint64_t entries = offset + 2;
     if (entries + 12 * uint64_t{count} + 4 > fileSize) fail(msg::kRawInvalidStructure);
     // A NewSubfileType applies to the rest of its own directory and to those reached from it.
     const uint32_t savedSubfileType = subfileType;
     for (uint32_t i = 0; i < count; ++i) handleEntry(readEntry(bytes + entries + 12 * i, 0));
     subfileType = savedSubfileType;
-    const uint32_t next = be32(bytes + entries + 12 * uint64_t{count});
+    const uint32_t next = readBigEndian32(bytes + entries + 12 * uint64_t{count});
     if (next <= 8) return;
     offset = next;
   }
@@ -165,13 +159,13 @@ void RawTiffReader::walkChain(uint64_t offset) {
 // own header inside it).
 Entry RawTiffReader::readEntry(const uint8_t* field, uint64_t base) {
   Entry entry;
-  entry.tag = be16(field);
-  entry.type = be16(field + 2);
-  entry.count = be32(field + 4);
+  entry.tag = readBigEndian16(field);
+  entry.type = readBigEndian16(field + 2);
+  entry.count = readBigEndian32(field + 4);
   entry.size = uint64_t{rawTypeSize(entry.type)} * entry.count;
   if (entry.size == 0) fail(msg::kRawInvalidType);
   if (entry.size > 4) {
-    const uint64_t position = base + be32(field + 8);
+    const uint64_t position = base + readBigEndian32(field + 8);
     if (position + entry.size > fileSize) fail(msg::kRawInvalidDataCount);
     entry.value = bytes + position;
   } else {
@@ -186,7 +180,7 @@ void RawTiffReader::handleEntry(const Entry& entry) {
   switch (entry.tag) {
     case kTagNewSubfileType:
       if (!oneLong) fail(msg::kRawNewSubfileTypeType);
-      subfileType = be32(entry.value);
+      subfileType = readBigEndian32(entry.value);
       if (subfileType == 0) {
         static constexpr char kRaw[] = "RAW";
         setPending({kTagCompressionMode, kTypeAscii, sizeof kRaw, nullptr, {0, 0}});
@@ -195,38 +189,40 @@ void RawTiffReader::handleEntry(const Entry& entry) {
     case kTagImageWidth:
       if (!rawDirectory) break;
       if (!oneLong) fail(msg::kRawImageWidthType);
-      width = be32(entry.value);
+      width = readBigEndian32(entry.value);
       break;
     case kTagImageLength:
       if (!rawDirectory) break;
       if (!oneLong) fail(msg::kRawImageLengthType);
-      height = be32(entry.value);
+      height = readBigEndian32(entry.value);
       break;
     case kTagBitsPerSample:
       if (!rawDirectory) break;
       if (entry.type != kTypeShort || entry.count != 1) fail(msg::kRawBitsPerSampleType);
-      bitsPerSample = be16(entry.value);
+      bitsPerSample = readBigEndian16(entry.value);
       break;
     case kTagStripOffsets:
       if (!rawDirectory) break;
       if (entry.type != kTypeLong || entry.count > kMaxStrips) fail(msg::kRawStripOffsetsType);
       stripCount = entry.count;
-      for (uint32_t i = 0; i < stripCount; ++i) stripOffsets[i] = be32(entry.value + 4 * i);
+      for (uint32_t i = 0; i < stripCount; ++i)
+        stripOffsets[i] = readBigEndian32(entry.value + 4 * i);
       break;
     case kTagRowsPerStrip:
       if (!rawDirectory) break;
       if (!oneLong) fail(msg::kRawRowsPerStripType);
-      rowsPerStrip = be32(entry.value);
+      rowsPerStrip = readBigEndian32(entry.value);
       break;
     case kTagStripByteCounts:
       if (!rawDirectory) break;
       if (!oneLong) fail(msg::kRawStripByteCountsType);
-      stripByteCount = be32(entry.value);
+      stripByteCount = readBigEndian32(entry.value);
       break;
     case kTagSubIfds:
     case kTagExifIfd:
       if (entry.type != kTypeLong) fail(msg::kRawSubIfdsType);
-      for (uint32_t i = 0; i < entry.count; ++i) walkChain(be32(entry.value + 4 * uint64_t{i}));
+      for (uint32_t i = 0; i < entry.count; ++i)
+        walkChain(readBigEndian32(entry.value + 4 * uint64_t{i}));
       break;
     case kTagCfaPattern:
       if (!rawDirectory) break;
@@ -251,15 +247,20 @@ void RawTiffReader::copyProperty(const Entry& entry) {
       setPending({entry.tag, kTypeAscii, entry.count, entry.value, {0, 0}});
       break;
     case kTypeShort:
-      if (entry.count == 1) setPending({entry.tag, kTypeShort, 1, nullptr, {be16(entry.value), 0}});
+      if (entry.count == 1)
+        setPending({entry.tag, kTypeShort, 1, nullptr, {readBigEndian16(entry.value), 0}});
       break;
     case kTypeLong:
-      if (entry.count == 1) setPending({entry.tag, kTypeLong, 1, nullptr, {be32(entry.value), 0}});
+      if (entry.count == 1)
+        setPending({entry.tag, kTypeLong, 1, nullptr, {readBigEndian32(entry.value), 0}});
       break;
     case kTypeRational:
       if (entry.count == 1) {
-        setPending(
-            {entry.tag, kTypeRational, 1, nullptr, {be32(entry.value), be32(entry.value + 4)}});
+        setPending({entry.tag,
+                    kTypeRational,
+                    1,
+                    nullptr,
+                    {readBigEndian32(entry.value), readBigEndian32(entry.value + 4)}});
       }
       break;
     default:
@@ -271,8 +272,8 @@ void RawTiffReader::copyProperty(const Entry& entry) {
 // to which every offset inside is relative. Only tag 150, the decoder parameters, is used.
 void RawTiffReader::walkMakerNote(const uint8_t* p, uint64_t size) {
   // The header reaches to byte 17 (the first IFD offset), so 18 bytes must be there.
-  if (size < 18 || std::memcmp(p, "Nikon\0", 6) != 0 || be32(p + 10) != 0x4D4D002A ||
-      be32(p + 14) != 8) {
+  if (size < 18 || std::memcmp(p, "Nikon\0", 6) != 0 || readBigEndian32(p + 10) != 0x4D4D002A ||
+      readBigEndian32(p + 14) != 8) {
     fail(msg::kRawInvalidMakerNote);
   }
   const uint64_t header = static_cast<uint64_t>(p + 10 - bytes);
@@ -280,7 +281,7 @@ void RawTiffReader::walkMakerNote(const uint8_t* p, uint64_t size) {
   uint64_t offset = header + 8;
   for (;;) {
     if (offset + 2 > end) fail(msg::kRawInvalidMakerNote);
-    const uint32_t count = be16(bytes + offset);
+    const uint32_t count = readBigEndian16(bytes + offset);
     const uint64_t entries = offset + 2;
     if (entries + 12 * uint64_t{count} + 4 > end) fail(msg::kRawInvalidMakerNote);
     enterDirectory(offset);
@@ -291,7 +292,7 @@ void RawTiffReader::walkMakerNote(const uint8_t* p, uint64_t size) {
         metaSize = static_cast<uint32_t>(entry.size);
       }
     }
-    const uint32_t next = be32(bytes + entries + 12 * uint64_t{count});
+    const uint32_t next = readBigEndian32(bytes + entries + 12 * uint64_t{count});
     if (next <= 8) return;
     offset = header + next;
   }
@@ -348,7 +349,7 @@ void RawTiffReader::build(uint64_t maxPixels) {
   if (maxPixels != 0 && uint64_t{width} * height > maxPixels) {
     failf(msg::kImageTooLarge, width, height);
   }
-  image.pixels = PixelImage::allocatePixels(width, height);
+  image.pixels = platform::allocatePixels(width, height);
   decodeStrips();
 }
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "exif/property_list.h"
+#include "core/property_list.h"
 
 namespace tessel::jpgmerge {
 

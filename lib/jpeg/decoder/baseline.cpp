@@ -8,7 +8,7 @@
 #include "jpeg/decoder/huffman_decode.h"
 #include "jpeg/decoder/messages.h"
 #include "jpeg/decoder/reconstruct.h"
-#include "platform/system.h"
+#include "platform/memory.h"
 
 namespace tessel {
 
@@ -92,8 +92,7 @@ inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, cons
 }  // namespace
 
 void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data, uint32_t length) {
-  image.setPixels(state.width, state.height, PixelImage::allocatePixels(state.width, state.height));
-  platform::adviseLargeBlock(image.pixels.get(), size_t{state.width} * state.height * 8);
+  image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   scaleQuantTables(state);
   for (auto& component : state.components) {
     if (!component) continue;

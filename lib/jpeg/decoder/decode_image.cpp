@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "jpeg/coded_data.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/decoder/decoder_state.h"
@@ -25,10 +26,6 @@ namespace {
 constexpr uint32_t kTagResolutionUnit = 296;
 constexpr uint32_t kTagXResolution = 282;
 constexpr uint32_t kTagYResolution = 283;
-
-uint32_t bigEndian16(const uint8_t* p) {
-  return (uint32_t{p[0]} << 8) | p[1];
-}
 
 // The marker classes claim their payload bytes before the decoder reads them, so a segment that
 // is too short for its own counts never gets here from a parsed file. The set-up steps can also
@@ -94,8 +91,8 @@ void applyApp0(DecoderState&, PixelImage& image, const uint8_t* payload, int32_t
   const uint8_t units = payload[7];
   if (units != 1 && units != 2) return;  // 0: aspect ratio only
   setShort(image.properties, kTagResolutionUnit, units);
-  setRational(image.properties, kTagXResolution, bigEndian16(payload + 8), 1);
-  setRational(image.properties, kTagYResolution, bigEndian16(payload + 10), 1);
+  setRational(image.properties, kTagXResolution, readBigEndian16(payload + 8), 1);
+  setRational(image.properties, kTagYResolution, readBigEndian16(payload + 10), 1);
 }
 
 void applyDqt(DecoderState& state, const uint8_t* payload, int32_t length) {
@@ -112,7 +109,7 @@ void applyDqt(DecoderState& state, const uint8_t* payload, int32_t length) {
     table->precision = wide ? 16 : 8;
     const uint8_t* values = payload + pos + 1;
     for (size_t k = 0; k < 64; ++k) {
-      const uint32_t value = wide ? bigEndian16(values + 2 * k) : values[k];
+      const uint32_t value = wide ? readBigEndian16(values + 2 * k) : values[k];
       table->values[kZigzagToNatural[k]] = static_cast<float>(value);
     }
     state.quantTables[index] = std::move(table);
@@ -128,8 +125,8 @@ void applySof(DecoderState& state, PixelImage& image, uint8_t code, const uint8_
   if (state.precision != 8 && state.precision != 16) {
     failf(msg::kUnsupportedPrecision, static_cast<int>(state.precision));
   }
-  state.height = bigEndian16(payload + 1);
-  state.width = bigEndian16(payload + 3);
+  state.height = readBigEndian16(payload + 1);
+  state.width = readBigEndian16(payload + 3);
   image.height = state.height;
   image.width = state.width;
 
@@ -202,7 +199,7 @@ void applySos(DecoderState& state, const uint8_t* payload, int32_t length) {
 
 void applyDri(DecoderState& state, const uint8_t* payload, int32_t length) {
   if (length != 2) fail(msg::kDriWrongSize);
-  state.restartInterval = bigEndian16(payload);
+  state.restartInterval = readBigEndian16(payload);
 }
 
 void deriveSampling(DecoderState& state) {

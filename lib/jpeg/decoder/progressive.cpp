@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
@@ -19,6 +20,7 @@
 #include "jpeg/decoder/reconstruct.h"
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/markers/messages.h"
+#include "platform/memory.h"
 #include "platform/system.h"
 
 namespace tessel {
@@ -27,9 +29,6 @@ namespace {
 
 constexpr uint32_t kMaxScans = 4096;
 
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
 using CoefficientBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
 
 // The band and bit position of the current scan, and its end-of-band run.
@@ -326,10 +325,6 @@ void decodeScan(DecoderState& state, const McuLayout& layout, BitReader& reader,
   }
 }
 
-uint32_t bigEndian16(const uint8_t* p) {
-  return (uint32_t{p[0]} << 8) | p[1];
-}
-
 // Reads the segments between two scans, starting at the reader's position, and applies them;
 // returns with the reader just past the next scan header. Every read is claimed in a tracker over
 // the remaining data, so a segment that runs past the data fails cleanly.
@@ -347,7 +342,7 @@ void readSegmentsBetweenScans(DecoderState& state, BitReader& reader) {
     const uint8_t code = *p++;
     if (code == 0x00) continue;
     tracker.claim(p, 2);
-    const int32_t length = static_cast<int32_t>(bigEndian16(p)) - 2;
+    const int32_t length = static_cast<int32_t>(readBigEndian16(p)) - 2;
     p += 2;
     const uint8_t* const payload = p;
     if (code != kCodeDht && code != kCodeDri && code != kCodeSos) {
@@ -363,7 +358,7 @@ void readSegmentsBetweenScans(DecoderState& state, BitReader& reader) {
       case kCodeDri:
         if (length != 2) fail(msg::kDriWrongSize);
         tracker.claim(payload, 2);
-        state.restartInterval = bigEndian16(payload);
+        state.restartInterval = readBigEndian16(payload);
         break;
       case kCodeSos:
         tracker.claim(payload, 1);
@@ -387,9 +382,8 @@ CoefficientBuffer allocateCoefficients(const DecoderState& state) {
   if (memory != 0 && bytes + pixelBytes > memory) {
     failf(msg::kCoefficientsTooLarge, state.width, state.height);
   }
-  void* block = std::calloc(blocks * 64, sizeof(int16_t));
+  void* block = platform::allocateLargeBlock(bytes, true);
   if (!block) failf(msg::kCoefficientsTooLarge, state.width, state.height);
-  platform::adviseLargeBlock(block, blocks * 64 * sizeof(int16_t));
   return CoefficientBuffer(static_cast<int16_t*>(block));
 }
 
@@ -423,8 +417,7 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
     }
   }
 
-  image.setPixels(state.width, state.height, PixelImage::allocatePixels(state.width, state.height));
-  platform::adviseLargeBlock(image.pixels.get(), size_t{state.width} * state.height * 8);
+  image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   const McuConverter convert = converterFor(state.samplingMode);
   FloatBlock floats[6];
   const ComponentInfo* components[6];

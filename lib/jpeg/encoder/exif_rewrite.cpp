@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/exception.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "exif/tiff_directory.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/messages.h"

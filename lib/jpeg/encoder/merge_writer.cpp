@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "core/byte_order.h"
 #include "core/exception.h"
-#include "core/mapped_file.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
 #include "jpeg/coded_data.h"
@@ -21,21 +21,14 @@
 #include "jpeg/encoder/resample.h"
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/segment_buffer.h"
-#include "platform/system.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "platform/mapped_file.h"
+#include "platform/memory.h"
 
 namespace tessel {
 
 namespace {
 
 constexpr uint8_t kCodeBaselineSof = 0xC0;
-
-uint32_t bigEndian16(const uint8_t* p) {
-  return (uint32_t{p[0]} << 8) | p[1];
-}
 
 // The segment payloads normally come from marker classes that have claimed them, but nothing here
 // reads a byte of a payload without first checking that it lies inside it.
@@ -89,31 +82,11 @@ void checkScanComponents(const uint8_t* frame, const uint8_t* scan) {
   if (!ok) fail(msg::kMergeScanComponents);
 }
 
-struct FreeDeleter {
-  void operator()(int16_t* p) const noexcept { std::free(p); }
-};
 using CoefficientBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
 
-// A block of `count` 16-bit values, refused with a clear message when it could never fit in
-// memory (instead of the process being killed when the pages are touched). A large block is
-// aligned to 2 MiB and, on Linux, offered huge pages: the buffer is written once from start to
-// end, and taking it a huge page at a time saves most of the page faults.
+// A block of `count` 16-bit values, refused with a clear message when it cannot be had.
 CoefficientBuffer allocateCoefficients(uint64_t count, const EncodeState& state) {
-  constexpr uint64_t kHugePage = uint64_t{1} << 21;
-  const uint64_t bytes = count * sizeof(int16_t);
-  const uint64_t memory = platform::physicalMemoryBytes();
-  void* block = nullptr;
-  if (memory == 0 || bytes <= memory) {
-    if (bytes >= kHugePage) {
-      const uint64_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-      block = std::aligned_alloc(kHugePage, rounded);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-      if (block) madvise(block, rounded, MADV_HUGEPAGE);
-#endif
-    } else {
-      block = std::malloc(std::max<uint64_t>(bytes, 1));
-    }
-  }
+  void* block = platform::allocateLargeBlock(count * sizeof(int16_t));
   if (!block) failf(msg::kImageTooLarge, state.width, state.height);
   return CoefficientBuffer(static_cast<int16_t*>(block));
 }
@@ -124,8 +97,8 @@ void applyFrameHeader(EncodeState& state, uint8_t code, const uint8_t* payload, 
   if (code != kCodeBaselineSof) fail(msg::kMergeBaselineOnly);
   if (length < 6) failf(msg::kMergeSegmentLength, "SOF");
   if (payload[0] != 8) failf(msg::kMergeUnsupportedPrecision, unsigned{payload[0]});
-  state.height = static_cast<int32_t>(bigEndian16(payload + 1));
-  state.width = static_cast<int32_t>(bigEndian16(payload + 3));
+  state.height = static_cast<int32_t>(readBigEndian16(payload + 1));
+  state.width = static_cast<int32_t>(readBigEndian16(payload + 3));
   for (auto& component : state.components) component.reset();
   const uint32_t count = payload[5];
   requireExactLength("SOF", 6 + 3 * int64_t{count}, length);
@@ -157,7 +130,7 @@ void applyQuantizationTables(EncodeState& state, const uint8_t* payload, int32_t
     table->precision = wide ? 16 : 8;
     const uint8_t* entries = payload + pos + 1;
     for (int k = 0; k < 64; ++k) {
-      const uint32_t value = wide ? bigEndian16(entries + 2 * k) : entries[k];
+      const uint32_t value = wide ? readBigEndian16(entries + 2 * k) : entries[k];
       table->values[kEncoderZigzag[k]] = static_cast<float>(value);
     }
     auto divisor = std::make_unique<DivisorTable>();

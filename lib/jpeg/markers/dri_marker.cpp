@@ -1,3 +1,4 @@
+#include "core/byte_order.h"
 #include "jpeg/markers/dri_marker.h"
 
 #include "core/exception.h"
@@ -24,7 +25,7 @@ void DRIMarker::write(EncodeState&, const PixelImage&, const PropertyList&, cons
 void DRIMarker::print(const uint8_t* base, int level, std::ostream& out) const {
   printMarkerHeader(*this, "DRI", base, level, out);
   indent(level + 1, out);
-  writef(out, "Restart interval: %u\n", bigEndian16(payload));
+  writef(out, "Restart interval: %u\n", readBigEndian16(payload));
 }
 
 }  // namespace tessel

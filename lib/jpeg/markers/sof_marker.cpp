@@ -1,3 +1,4 @@
+#include "core/byte_order.h"
 #include "jpeg/markers/sof_marker.h"
 
 #include "core/text.h"
@@ -44,8 +45,8 @@ void SOFMarker::print(const uint8_t* base, int level, std::ostream& out) const {
   writef(out, "Marker SOF%d \"%s\" (bytes %lld - %lld)\n", code - 0xC0, processName(code),
          static_cast<long long>(firstByte(base)), static_cast<long long>(lastByte(base)));
   indent(level + 1, out);
-  writef(out, "Precision %u, width %u, height %u\n", payload[0], bigEndian16(payload + 3),
-         bigEndian16(payload + 1));
+  writef(out, "Precision %u, width %u, height %u\n", payload[0], readBigEndian16(payload + 3),
+         readBigEndian16(payload + 1));
   for (uint32_t i = 0, n = payload[5]; i < n; ++i) {
     const uint8_t* c = payload + 6 + 3 * i;
     indent(level + 1, out);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 namespace tessel {
@@ -96,5 +97,12 @@ uint16_t orientation(const PropertyList& list);
 
 // The descriptive tags that image sources copy into a property list.
 bool isImagePropertyTag(uint32_t tag) noexcept;
+
+// Prints `count` values of TIFF `type` stored at `bytes` in the given byte order, as every listing
+// prints them: ASCII as a quoted text up to a zero byte or `count` bytes, each byte as the
+// character of that code point; numbers as " %hu", " %u", " %u/%u", " %d", " %d/%d" and " %f"; any
+// other type as " %02x" per byte; at most 21 values, then " [snip]".
+void printTypedValues(std::ostream& out, uint32_t type, uint32_t count, const uint8_t* bytes,
+                      bool bigEndian);
 
 }  // namespace tessel
