@@ -22,10 +22,11 @@
 #include <sys/mman.h>
 #endif
 
+#include "platform/memory.h"
 #include "core/exception.h"
-#include "core/mapped_file.h"
+#include "platform/mapped_file.h"
 #include "core/pixel_image.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "jpeg/encoder/encode_state.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/forward_transform.h"
@@ -63,7 +64,7 @@ PixelImage readPpm(const std::string& path) {
     tessel::fail(path + " is not an 8-bit binary PPM");
   }
   PixelImage image;
-  image.setPixels(width, height, PixelImage::allocatePixels(width, height));
+  image.setPixels(width, height, platform::allocatePixels(width, height));
   adviseHugePages(image.pixels.get(), size_t{width} * height * 8);
   std::vector<uint8_t> band(size_t{width} * 3 * 64);
   uint16_t* out = image.pixels.get();
@@ -99,7 +100,7 @@ int merge(const char* ppm, const char* source, const char* output) {
 // A photo-like picture: smooth gradients with some texture.
 PixelImage picture(uint32_t width, uint32_t height) {
   PixelImage image;
-  image.setPixels(width, height, PixelImage::allocatePixels(width, height));
+  image.setPixels(width, height, platform::allocatePixels(width, height));
   uint32_t noise = 12345;
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
