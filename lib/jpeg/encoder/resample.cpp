@@ -7,7 +7,7 @@
 
 #include "core/exception.h"
 #include "core/pixel_image.h"
-#include "jpeg/encoder/messages.h"
+#include "jpeg/messages.h"
 
 namespace tessel {
 

@@ -1,11 +1,11 @@
-#include "core/byte_order.h"
 #include "jpeg/markers/app0_marker.h"
+#include "core/byte_order.h"
 
 #include "core/exception.h"
 #include "core/text.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/markers/marker_common.h"
-#include "jpeg/markers/messages.h"
+#include "jpeg/messages.h"
 
 namespace tessel {
 
