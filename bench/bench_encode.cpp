@@ -26,6 +26,8 @@
 #include "jpeg/encoder/forward_transform.h"
 #include "jpeg/encoder/huffman_encode.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/dqt_marker.h"
+#include "jpeg/markers/sof_marker.h"
 #include "jpeg/segment_buffer.h"
 #include "platform/mapped_file.h"
 #include "platform/memory.h"
@@ -141,9 +143,12 @@ void BM_TransformImage(benchmark::State& state) {
   Merge merge(source(kWidth, kHeight, state.range(0)));
   tessel::EncodeState encode;
   for (const auto& m : merge.markers.items) {
-    if (tessel::isSofCode(m->code))
-      tessel::applyFrameHeader(encode, m->code, m->payload, m->length);
-    if (m->code == 0xDB) tessel::applyQuantizationTables(encode, m->payload, m->length);
+    if (const auto* sof = dynamic_cast<const tessel::SOFMarker*>(m.get())) {
+      tessel::applyFrameHeader(encode, sof->frame);
+    }
+    if (const auto* dqt = dynamic_cast<const tessel::DQTMarker*>(m.get())) {
+      tessel::applyQuantizationTables(encode, dqt->tables);
+    }
   }
   for (auto& c : encode.components) {
     if (c) c->divisor = encode.divisorTables[c->quantIndex].get();
