@@ -11,24 +11,7 @@
 namespace tessel {
 
 uint32_t typeSizeOrZero(uint32_t type) noexcept {
-  switch (type) {
-    case kTypeByte:
-    case kTypeAscii:
-    case kTypeUndefined:
-      return 1;
-    case kTypeShort:
-      return 2;
-    case kTypeLong:
-    case kTypeSLong:
-    case kTypeFloat:
-      return 4;
-    case kTypeRational:
-    case kTypeSRational:
-    case kTypeDouble:
-      return 8;
-    default:
-      return 0;
-  }
+  return tiffTypeSize(type, TiffTypeSet::kExif);
 }
 
 uint32_t typeSize(uint32_t type) {
@@ -128,20 +111,20 @@ uint16_t orientation(const PropertyList& list) {
 
 bool isImagePropertyTag(uint32_t tag) noexcept {
   switch (tag) {
-    case 269:    // DocumentName
-    case 270:    // ImageDescription
-    case 271:    // Make
-    case 272:    // Model
-    case 274:    // Orientation
-    case 282:    // XResolution
-    case 283:    // YResolution
-    case 296:    // ResolutionUnit
-    case 305:    // Software
-    case 306:    // DateTime
+    case 269:  // DocumentName
+    case 270:  // ImageDescription
+    case kTagMake:
+    case 272:  // Model
+    case kTagOrientation:
+    case kTagXResolution:
+    case kTagYResolution:
+    case kTagResolutionUnit:
+    case 305:  // Software
+    case kTagDateTime:
     case 315:    // Artist
     case 33432:  // Copyright
-    case 36867:  // DateTimeOriginal
-    case 36868:  // DateTimeDigitized
+    case kTagDateTimeOriginal:
+    case kTagDateTimeDigitized:
       return true;
     default:
       return false;

@@ -5,30 +5,12 @@
 #include <ostream>
 #include <vector>
 
+#include "core/tiff.h"
+
 namespace tessel {
 
-// TIFF field types (the same codes serve Exif entries and properties).
-enum TiffType : uint32_t {
-  kTypeByte = 1,
-  kTypeAscii = 2,
-  kTypeShort = 3,
-  kTypeLong = 4,
-  kTypeRational = 5,
-  kTypeSByte = 6,  // not accepted
-  kTypeUndefined = 7,
-  kTypeSShort = 8,  // not accepted
-  kTypeSLong = 9,
-  kTypeSRational = 10,
-  kTypeFloat = 11,
-  kTypeDouble = 12,
-};
-
-// Private tags that image sources set.
-inline constexpr uint32_t kTagPixelFormat = 49152;      // LONG: GDI+ PixelFormat code
-inline constexpr uint32_t kTagCompressionMode = 49153;  // ASCII: coding description
-inline constexpr uint32_t kTagOrientation = 274;
-
-// Size in bytes of one value of a type, or 0 for types that are not accepted (0, 6, 8, 13+).
+// Size in bytes of one value of a type, or 0 for types that are not accepted (0, 6, 8, 13+: the
+// Exif set of tiffTypeSize).
 uint32_t typeSizeOrZero(uint32_t type) noexcept;
 // The same, throwing "Invalid property type" for a type that is not accepted.
 uint32_t typeSize(uint32_t type);

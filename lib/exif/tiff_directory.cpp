@@ -1,15 +1,16 @@
 #include "exif/tiff_directory.h"
-#include "core/byte_order.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
 #include "core/property_list.h"
 #include "core/range_tracker.h"
+#include "core/tiff.h"
 #include "exif/messages.h"
 
 namespace tessel {
@@ -202,29 +203,36 @@ void parseExif(TIFFDirectory& directory, RangeTracker& tracker, const uint8_t* h
 void parseIfdChain(TIFFDirectory& directory, RangeTracker& tracker, const uint8_t* header,
                    int32_t firstOffset, const TIFFDirectory& root, bool followNext) {
   const bool bigEndian = directory.bigEndian;
+  // Entries are read by the shared TIFF reader; what the Exif tree adds on top are its bounds: the
+  // tracker's, in which structure is claimed and values must be unclaimed. Every pass claims the
+  // IFD's count bytes first, so a chain that links back into an IFD already read stops there.
+  const int64_t headerOffset = tracker.offsetOf(header);
+  const TiffReader reader(header,
+                          uint64_t(std::max<int64_t>(0, tracker.currentBound().hi - headerOffset)),
+                          bigEndian, TiffTypeSet::kExif);
   uint32_t ifdIndex = 0;
   int64_t offset = firstOffset;
-  // Every pass claims the IFD's count bytes first, so a chain that links back into an IFD
-  // already read stops there.
   for (;;) {
     int64_t minOffset = INT32_MAX;
     if (!unclaimedAt(tracker, header, offset, 2)) return;
-    const uint32_t entryCount = read16(claimAt(tracker, header, offset, 2), bigEndian);
+    claimAt(tracker, header, offset, 2);
+    const uint32_t entryCount = reader.read16(uint64_t(offset));
     offset += 2;
 
     for (uint32_t i = 0; i < entryCount; ++i, offset += 12) {
       const uint8_t* entry = claimAt(tracker, header, offset, 12);
-      const uint32_t tag = read16(entry, bigEndian);
-      const uint32_t type = read16(entry + 2, bigEndian);
-      const uint32_t size = typeSizeOrZero(type);
-      if (size == 0) fail(msg::kUnknownTiffType);
-      const auto count = static_cast<int32_t>(read32(entry + 4, bigEndian));
+      const TiffField field = reader.field(uint64_t(offset));
+      const uint32_t tag = field.tag;
+      const uint32_t type = field.type;
+      if (field.typeSize == 0) fail(msg::kUnknownTiffType);
+      const auto count = static_cast<int32_t>(field.count);
       if (count < 0 || count > kMaxTiffCount) fail(msg::kInvalidTiffCount);
 
-      const int64_t total = int64_t{count} * size;
+      const int64_t total = int64_t(field.size);
       const uint8_t* value = entry + 8;
       if (total > 4) {
-        const auto valueOffset = static_cast<int32_t>(read32(entry + 8, bigEndian));
+        // Offsets are signed here: one that reads as negative points before the header.
+        const auto valueOffset = static_cast<int32_t>(static_cast<uint32_t>(field.valueOffset));
         minOffset = std::min<int64_t>(minOffset, valueOffset);
         // Out-of-line values must lie in bytes nobody has identified; they are tested, not
         // claimed, so that structure can never be read as a value and the other way round.

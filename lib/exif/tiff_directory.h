@@ -5,6 +5,8 @@
 #include <ostream>
 #include <vector>
 
+#include "core/tiff.h"
+
 namespace tessel {
 
 class PixelImage;
@@ -15,15 +17,6 @@ class TIFFEntry;
 inline constexpr uint32_t kSonyNamespace = 0x10000;
 inline constexpr uint32_t kCanonNamespace = 0x20000;
 inline constexpr uint32_t kGpsNamespace = 0x30000;
-
-// File tags with a meaning for the parse.
-inline constexpr uint32_t kTagMake = 271;
-inline constexpr uint32_t kTagThumbnailOffset = 513;
-inline constexpr uint32_t kTagThumbnailLength = 514;
-inline constexpr uint32_t kTagExifIfd = 34665;
-inline constexpr uint32_t kTagGpsIfd = 34853;
-inline constexpr uint32_t kTagMakerNote = 37500;
-inline constexpr uint32_t kTagInteropIfd = 40965;
 
 // Largest value count an entry may declare.
 inline constexpr int32_t kMaxTiffCount = 100000;

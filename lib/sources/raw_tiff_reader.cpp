@@ -18,6 +18,7 @@
 #include "core/messages.h"
 #include "core/pixel_image.h"
 #include "core/property_list.h"
+#include "core/tiff.h"
 #include "platform/mapped_file.h"
 #include "sources/image_sources.h"
 #include "sources/raw_messages.h"
@@ -27,44 +28,8 @@ namespace tessel {
 
 namespace {
 
-enum RawTag : uint16_t {
-  kTagNewSubfileType = 254,
-  kTagImageWidth = 256,
-  kTagImageLength = 257,
-  kTagBitsPerSample = 258,
-  kTagStripOffsets = 273,
-  kTagRowsPerStrip = 278,
-  kTagStripByteCounts = 279,
-  kTagSubIfds = 330,
-  kTagCfaPattern = 33422,
-  kTagExifIfd = 34665,
-  kTagMakerNote = 37500,
-  kTagNikonDecoderParameters = 150,  // inside the Nikon maker note
-};
-
 constexpr uint32_t kMaxStrips = 16;
 constexpr uint32_t kNoSubfileType = 0xFFFFFFFF;
-
-// This walker's own type sizes; 0 marks a type it does not accept.
-uint32_t rawTypeSize(uint32_t type) {
-  switch (type) {
-    case 1:
-    case 2:
-    case 7:
-      return 1;
-    case 3:
-    case 8:
-      return 2;
-    case 4:
-    case 9:
-      return 4;
-    case 5:
-    case 10:
-      return 8;
-    default:
-      return 0;
-  }
-}
 
 // A property met during the walk. Setting a tag again replaces the pending item in place, as the
 // property list's setters do; the list itself is filled once, when the walk ends or fails. An
@@ -90,7 +55,10 @@ struct Entry {
 class RawTiffReader {
  public:
   RawTiffReader(PixelImage& image, const uint8_t* bytes, uint32_t fileSize)
-      : bytes(bytes), fileSize(fileSize), image(image) {}
+      : bytes(bytes),
+        fileSize(fileSize),
+        file(bytes, fileSize, true, TiffTypeSet::kNikonRaw),
+        image(image) {}
 
   void walk();
   void commitProperties();
@@ -99,7 +67,7 @@ class RawTiffReader {
  private:
   void walkChain(uint64_t offset);
   void enterDirectory(uint64_t position);
-  Entry readEntry(const uint8_t* field, uint64_t base);
+  Entry readEntry(const TiffReader& reader, uint64_t offset);
   void handleEntry(const Entry& entry);
   void copyProperty(const Entry& entry);
   void walkMakerNote(const uint8_t* p, uint64_t size);
@@ -108,6 +76,7 @@ class RawTiffReader {
 
   const uint8_t* bytes;
   uint32_t fileSize;
+  TiffReader file;  // the whole file: NEF files are big-endian TIFF
   PixelImage& image;
   uint32_t subfileType = kNoSubfileType;
   uint32_t width = 0;
@@ -147,7 +116,7 @@ void RawTiffReader::walkChain(uint64_t offset) {
     if (entries + 12 * uint64_t{count} + 4 > fileSize) fail(msg::kRawInvalidStructure);
     // A NewSubfileType applies to the rest of its own directory and to those reached from it.
     const uint32_t savedSubfileType = subfileType;
-    for (uint32_t i = 0; i < count; ++i) handleEntry(readEntry(bytes + entries + 12 * i, 0));
+    for (uint32_t i = 0; i < count; ++i) handleEntry(readEntry(file, entries + 12 * i));
     subfileType = savedSubfileType;
     const uint32_t next = readBigEndian32(bytes + entries + 12 * uint64_t{count});
     if (next <= 8) return;
@@ -155,23 +124,16 @@ void RawTiffReader::walkChain(uint64_t offset) {
   }
 }
 
-// An entry whose out-of-line value sits at `base` + its offset (0 in the file, the maker note's
-// own header inside it).
-Entry RawTiffReader::readEntry(const uint8_t* field, uint64_t base) {
-  Entry entry;
-  entry.tag = readBigEndian16(field);
-  entry.type = readBigEndian16(field + 2);
-  entry.count = readBigEndian32(field + 4);
-  entry.size = uint64_t{rawTypeSize(entry.type)} * entry.count;
-  if (entry.size == 0) fail(msg::kRawInvalidType);
-  if (entry.size > 4) {
-    const uint64_t position = base + readBigEndian32(field + 8);
-    if (position + entry.size > fileSize) fail(msg::kRawInvalidDataCount);
-    entry.value = bytes + position;
-  } else {
-    entry.value = field + 8;
+// The entry at `offset` of `reader` (the file, or a maker note with its own header), whose value
+// bytes must lie inside the file.
+Entry RawTiffReader::readEntry(const TiffReader& reader, uint64_t offset) {
+  const TiffField field = reader.field(offset);
+  // A type the walker does not take, and an entry without values, are both refused.
+  if (field.size == 0) fail(msg::kRawInvalidType);
+  if (!field.inlineValue() && !reader.contains(field.valueOffset, field.size)) {
+    fail(msg::kRawInvalidDataCount);
   }
-  return entry;
+  return {field.tag, field.type, field.count, field.size, reader.header() + field.valueOffset};
 }
 
 void RawTiffReader::handleEntry(const Entry& entry) {
@@ -278,6 +240,8 @@ void RawTiffReader::walkMakerNote(const uint8_t* p, uint64_t size) {
   }
   const uint64_t header = static_cast<uint64_t>(p + 10 - bytes);
   const uint64_t end = static_cast<uint64_t>(p - bytes) + size;
+  // Its directories must lie inside the note; the values they point to only inside the file.
+  const TiffReader note(bytes + header, fileSize - header, true, TiffTypeSet::kNikonRaw);
   uint64_t offset = header + 8;
   for (;;) {
     if (offset + 2 > end) fail(msg::kRawInvalidMakerNote);
@@ -286,7 +250,7 @@ void RawTiffReader::walkMakerNote(const uint8_t* p, uint64_t size) {
     if (entries + 12 * uint64_t{count} + 4 > end) fail(msg::kRawInvalidMakerNote);
     enterDirectory(offset);
     for (uint32_t i = 0; i < count; ++i) {
-      const Entry entry = readEntry(bytes + entries + 12 * i, header);
+      const Entry entry = readEntry(note, entries - header + 12 * i);
       if (entry.tag == kTagNikonDecoderParameters) {
         metaOffset = static_cast<uint32_t>(entry.value - bytes);
         metaSize = static_cast<uint32_t>(entry.size);

@@ -21,10 +21,6 @@ namespace tessel {
 
 namespace {
 
-constexpr uint32_t kTagResolutionUnit = 296;
-constexpr uint32_t kTagXResolution = 282;
-constexpr uint32_t kTagYResolution = 283;
-
 // Frame and scan headers name components by identifier C. The slot is C itself when C < 4,
 // otherwise the component's 1-based position in the header; a slot of 4 or more is ignored.
 uint32_t slotFor(uint8_t id, uint32_t position) {
