@@ -14,7 +14,7 @@
 #include "jpeg/jpeg_reader.h"
 #include "merge_options.h"
 #include "platform/files.h"
-#include "sources/gdiplus_loader.h"
+#include "sources/imaging_loader.h"
 #include "sources/image_sources.h"
 
 namespace tessel::jpgmerge {

@@ -1,4 +1,4 @@
-#include "sources/gdiplus_loader.h"
+#include "sources/imaging_loader.h"
 #include "core/byte_order.h"
 #include "platform/memory.h"
 
