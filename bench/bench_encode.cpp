@@ -18,38 +18,23 @@
 #include <string>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "core/exception.h"
-#include "core/mapped_file.h"
 #include "core/pixel_image.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "jpeg/encoder/encode_state.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/forward_transform.h"
 #include "jpeg/encoder/huffman_encode.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/dqt_marker.h"
+#include "jpeg/markers/sof_marker.h"
 #include "jpeg/segment_buffer.h"
+#include "platform/mapped_file.h"
+#include "platform/memory.h"
 
 namespace {
 
 using tessel::PixelImage;
-
-// Offers huge pages for the interior of a large block that has not been touched yet (Linux). An
-// image source that allocates its pixels this way takes far fewer page faults filling them.
-void adviseHugePages(void* block, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kHugePage = uintptr_t{1} << 21;
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHugePage - 1);
-  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#else
-  (void)block;
-  (void)bytes;
-#endif
-}
 
 // Reads a binary PPM (P6, maxval 255) into 16-bit RGBA, a band of rows at a time so that the file
 // is never held in memory whole.
@@ -63,8 +48,7 @@ PixelImage readPpm(const std::string& path) {
     tessel::fail(path + " is not an 8-bit binary PPM");
   }
   PixelImage image;
-  image.setPixels(width, height, PixelImage::allocatePixels(width, height));
-  adviseHugePages(image.pixels.get(), size_t{width} * height * 8);
+  image.setPixels(width, height, tessel::platform::allocatePixels(width, height));
   std::vector<uint8_t> band(size_t{width} * 3 * 64);
   uint16_t* out = image.pixels.get();
   for (unsigned y = 0; y < height; y += 64) {
@@ -99,7 +83,7 @@ int merge(const char* ppm, const char* source, const char* output) {
 // A photo-like picture: smooth gradients with some texture.
 PixelImage picture(uint32_t width, uint32_t height) {
   PixelImage image;
-  image.setPixels(width, height, PixelImage::allocatePixels(width, height));
+  image.setPixels(width, height, tessel::platform::allocatePixels(width, height));
   uint32_t noise = 12345;
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
@@ -159,9 +143,12 @@ void BM_TransformImage(benchmark::State& state) {
   Merge merge(source(kWidth, kHeight, state.range(0)));
   tessel::EncodeState encode;
   for (const auto& m : merge.markers.items) {
-    if (tessel::isSofCode(m->code))
-      tessel::applyFrameHeader(encode, m->code, m->payload, m->length);
-    if (m->code == 0xDB) tessel::applyQuantizationTables(encode, m->payload, m->length);
+    if (const auto* sof = dynamic_cast<const tessel::SOFMarker*>(m.get())) {
+      tessel::applyFrameHeader(encode, sof->frame);
+    }
+    if (const auto* dqt = dynamic_cast<const tessel::DQTMarker*>(m.get())) {
+      tessel::applyQuantizationTables(encode, dqt->tables);
+    }
   }
   for (auto& c : encode.components) {
     if (c) c->divisor = encode.divisorTables[c->quantIndex].get();

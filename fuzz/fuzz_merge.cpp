@@ -14,10 +14,11 @@
 #include <cstring>
 #include <string>
 
+#include "platform/memory.h"
 #include "core/exception.h"
 #include "core/pixel_image.h"
 #include "core/range_tracker.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "frame_cap.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/encoder/encoder.h"
@@ -30,7 +31,7 @@ constexpr uint64_t kMaxFramePixels = 256 * 256;
 
 tessel::PixelImage makePicture(uint32_t width, uint32_t height, bool transparent) {
   tessel::PixelImage image;
-  image.setPixels(width, height, tessel::PixelImage::allocatePixels(width, height));
+  image.setPixels(width, height, tessel::platform::allocatePixels(width, height));
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
       uint16_t* p = image.pixels.get() + (size_t{y} * width + x) * 4;

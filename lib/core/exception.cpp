@@ -3,9 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "core/messages.h"
-#include "platform/system.h"
-
 namespace tessel {
 
 namespace {
@@ -34,7 +31,9 @@ std::string formatText(const char* format, ...) {
   return text;
 }
 
-void fail(std::string_view message) { throw RawLayerException(std::string(message)); }
+void fail(std::string_view message) {
+  throw RawLayerException(std::string(message));
+}
 
 void failf(const char* format, ...) {
   va_list args;
@@ -42,15 +41,6 @@ void failf(const char* format, ...) {
   std::string text = vformat(format, args);
   va_end(args);
   throw RawLayerException(std::move(text));
-}
-
-void throwWindowsError(std::string_view fileName, std::string_view operation,
-                       unsigned long errorCode) {
-  std::string systemText = platform::systemErrorText(errorCode);
-  if (systemText.empty()) systemText = formatText(msg::kWindowsErrorFallback, errorCode);
-  const std::string name(fileName);
-  const std::string op(operation);
-  failf(msg::kFileOperationFailed, name.c_str(), op.c_str(), systemText.c_str());
 }
 
 }  // namespace tessel

@@ -23,9 +23,4 @@ std::string formatText(const char* format, ...) __attribute__((format(printf, 1,
 // Formats like printf, then throws the text as a RawLayerException.
 [[noreturn]] void failf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Throws "File %s: failed on %s: %s" with the file name, the name of the operation that failed
-// (the Windows call names: "CreateFile", "GetFileSize", ...) and the system's text for `errorCode`.
-[[noreturn]] void throwWindowsError(std::string_view fileName, std::string_view operation,
-                                    unsigned long errorCode);
-
 }  // namespace tessel

@@ -29,6 +29,12 @@ inline constexpr char kMissingEoi[] = "Missing JPEG EOI";
 inline constexpr char kMissingSoi[] = "Missing JPEG SOI";
 inline constexpr char kMissingMarkerPrefix[] = "Missing marker prefix";
 
+// Property list
+inline constexpr char kInvalidPropertyType[] = "Invalid property type";
+inline constexpr char kMissingImageProperty[] = "Missing image property";
+inline constexpr char kIncorrectCount[] = "Incorrect count in property";
+inline constexpr char kPropertyTooLarge[] = "Property value is too large";
+
 // Pixel image
 inline constexpr char kImageTooLarge[] = "Image of %u x %u pixels is too large for memory";
 

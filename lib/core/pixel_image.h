@@ -1,14 +1,20 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
-#include "exif/property_list.h"
+#include "core/property_list.h"
 
 namespace tessel {
 
+// Releases a block from the C allocator, as the large-block allocator hands them out.
+struct FreeDeleter {
+  void operator()(void* block) const noexcept { std::free(block); }
+};
+
 // A block of pixels: four unsigned 16-bit samples per pixel, R, G, B, A, full scale 65535.
-using PixelBuffer = std::unique_ptr<uint16_t[]>;
+using PixelBuffer = std::unique_ptr<uint16_t[], FreeDeleter>;
 
 // The one in-memory image type. Rows run from top to bottom without gaps, so pixel (x, y) starts
 // at sample 4 * (y * width + x). Besides its pixels an image carries its Exif thumbnail's facts
@@ -30,11 +36,6 @@ class PixelImage {
     width = newWidth;
     height = newHeight;
   }
-
-  // An uninitialised block for width x height pixels (null for an empty image). A block whose
-  // size overflows or that could never fit in memory fails with a clear message instead of
-  // wrapping around or having the process killed when it is touched.
-  static PixelBuffer allocatePixels(uint32_t width, uint32_t height);
 };
 
 }  // namespace tessel

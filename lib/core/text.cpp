@@ -25,7 +25,8 @@ void writef(std::ostream& out, const char* format, ...) {
 }
 
 void indent(int level, std::ostream& out) {
-  static constexpr char kSpaces[] = "                                                                ";
+  static constexpr char kSpaces[] =
+      "                                                                ";
   while (level > 0) {
     const int now = level < 32 ? level : 32;
     out.write(kSpaces, 2 * now);

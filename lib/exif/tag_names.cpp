@@ -1,10 +1,11 @@
 #include "exif/tag_names.h"
+#include "core/byte_order.h"
 
 #include <cstring>
 #include <iterator>
 
+#include "core/property_list.h"
 #include "core/text.h"
-#include "exif/property_list.h"
 #include "exif/tiff_directory.h"
 
 namespace tessel {
@@ -167,64 +168,6 @@ constexpr TagNameRow kTagNames[] = {
     {0x3001d, "UTC Date"},
 };
 
-// At most this many values of a numeric entry are printed.
-constexpr uint32_t kPrintedValues = 21;
-
-void printValues(const TIFFEntry& entry, std::ostream& out, bool bigEndian) {
-  const uint8_t* v = entry.value;
-  if (entry.type == kTypeAscii) {
-    out << " \"";
-    for (uint32_t i = 0; i < entry.count && v[i] != 0; ++i) putByteChar(out, v[i]);
-    out << '"';
-    return;
-  }
-  const uint32_t size = typeSizeOrZero(entry.type);
-  for (uint32_t i = 0; i < entry.count; ++i) {
-    const uint8_t* p = v + size_t{i} * size;
-    switch (entry.type) {
-      case kTypeShort:
-        writef(out, " %hu", readTiff16(p, bigEndian));
-        break;
-      case kTypeLong:
-        writef(out, " %u", readTiff32(p, bigEndian));
-        break;
-      case kTypeRational:
-        writef(out, " %u/%u", readTiff32(p, bigEndian), readTiff32(p + 4, bigEndian));
-        break;
-      case kTypeSLong:
-        writef(out, " %d", static_cast<int32_t>(readTiff32(p, bigEndian)));
-        break;
-      case kTypeSRational:
-        writef(out, " %d/%d", static_cast<int32_t>(readTiff32(p, bigEndian)),
-               static_cast<int32_t>(readTiff32(p + 4, bigEndian)));
-        break;
-      case kTypeFloat: {
-        const uint32_t bits = readTiff32(p, bigEndian);
-        float number;
-        std::memcpy(&number, &bits, sizeof number);
-        writef(out, " %f", static_cast<double>(number));
-        break;
-      }
-      case kTypeDouble: {
-        const uint64_t high = readTiff32(p + (bigEndian ? 0 : 4), bigEndian);
-        const uint64_t low = readTiff32(p + (bigEndian ? 4 : 0), bigEndian);
-        const uint64_t bits = (high << 32) | low;
-        double number;
-        std::memcpy(&number, &bits, sizeof number);
-        writef(out, " %f", number);
-        break;
-      }
-      default:  // BYTE, UNDEFINED
-        writef(out, " %02x", *p);
-        break;
-    }
-    if (i + 1 == kPrintedValues && entry.count > kPrintedValues) {
-      out << " [snip]";
-      break;
-    }
-  }
-}
-
 }  // namespace
 
 const char* tagName(uint32_t tag) {
@@ -252,7 +195,7 @@ void TIFFEntry::print(const uint8_t* base, int level, std::ostream& out, bool bi
   writef(out, "Tag 0x%x \"%s\" (value bytes %lld - %lld):\n", tag & 0xFFFF, tagName(tag),
          static_cast<long long>(first), static_cast<long long>(last));
   indent(level, out);
-  printValues(*this, out, bigEndian);
+  printTypedValues(out, type, count, value, bigEndian);
   out << '\n';
 }
 

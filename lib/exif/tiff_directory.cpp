@@ -4,25 +4,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
+#include "core/property_list.h"
 #include "core/range_tracker.h"
+#include "core/tiff.h"
 #include "exif/messages.h"
-#include "exif/property_list.h"
 
 namespace tessel {
-
-uint16_t readTiff16(const uint8_t* p, bool bigEndian) {
-  return bigEndian ? static_cast<uint16_t>((p[0] << 8) | p[1])
-                   : static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t readTiff32(const uint8_t* p, bool bigEndian) {
-  const uint32_t b0 = p[0], b1 = p[1], b2 = p[2], b3 = p[3];
-  return bigEndian ? (b0 << 24) | (b1 << 16) | (b2 << 8) | b3
-                   : b0 | (b1 << 8) | (b2 << 16) | (b3 << 24);
-}
 
 // ---- TIFFDirectory -------------------------------------------------------------------------
 
@@ -39,9 +30,8 @@ void TIFFDirectory::addTagNamespace(uint32_t bits) {
   for (auto& entry : entries) entry->addTagNamespace(bits);
 }
 
-void TIFFDirectory::applyToImage(DecoderState& state, bool bigEndian, PixelImage& image,
-                                 bool infoOnly) const {
-  for (const auto& entry : entries) entry->applyToImage(state, bigEndian, image, infoOnly);
+void TIFFDirectory::applyToImage(bool bigEndian, PixelImage& image) const {
+  for (const auto& entry : entries) entry->applyToImage(bigEndian, image);
 }
 
 // ---- TIFFEntry family ----------------------------------------------------------------------
@@ -58,7 +48,7 @@ void TIFFEntry::addTagNamespace(uint32_t bits) {
   tag |= bits;
 }
 
-void TIFFEntry::applyToImage(DecoderState&, bool bigEndian, PixelImage& image, bool) const {
+void TIFFEntry::applyToImage(bool bigEndian, PixelImage& image) const {
   if (!isImagePropertyTag(tag)) return;
   PropertyList& list = image.properties;
   switch (type) {
@@ -66,19 +56,19 @@ void TIFFEntry::applyToImage(DecoderState&, bool bigEndian, PixelImage& image, b
       setAscii(list, tag, value, count);
       break;
     case kTypeShort:
-      if (count == 1) setShort(list, tag, readTiff16(value, bigEndian));
+      if (count == 1) setShort(list, tag, read16(value, bigEndian));
       break;
     case kTypeLong:
-      if (count == 1) setLong(list, tag, readTiff32(value, bigEndian));
+      if (count == 1) setLong(list, tag, read32(value, bigEndian));
       break;
     case kTypeRational:
       if (count == 1) {
-        setRational(list, tag, readTiff32(value, bigEndian), readTiff32(value + 4, bigEndian));
+        setRational(list, tag, read32(value, bigEndian), read32(value + 4, bigEndian));
       }
       break;
     case kTypeFloat:
       if (count == 1) {
-        const uint32_t bits = readTiff32(value, bigEndian);
+        const uint32_t bits = read32(value, bigEndian);
         float number;
         std::memcpy(&number, &bits, sizeof number);
         setFloat(list, tag, number);
@@ -107,9 +97,8 @@ void TIFFNestedDir::addTagNamespace(uint32_t bits) {
   directory.addTagNamespace(bits);
 }
 
-void TIFFNestedDir::applyToImage(DecoderState& state, bool bigEndian, PixelImage& image,
-                                 bool infoOnly) const {
-  directory.applyToImage(state, bigEndian, image, infoOnly);
+void TIFFNestedDir::applyToImage(bool bigEndian, PixelImage& image) const {
+  directory.applyToImage(bigEndian, image);
 }
 
 // ---- Parsing -------------------------------------------------------------------------------
@@ -206,37 +195,44 @@ void parseExif(TIFFDirectory& directory, RangeTracker& tracker, const uint8_t* h
   } else {
     fail(msg::kExifInvalidByteOrder);
   }
-  if (readTiff16(h + 2, directory.bigEndian) != 42) fail(msg::kExifInvalidStartMarker);
-  const auto first = static_cast<int32_t>(readTiff32(h + 4, directory.bigEndian));
+  if (read16(h + 2, directory.bigEndian) != 42) fail(msg::kExifInvalidStartMarker);
+  const auto first = static_cast<int32_t>(read32(h + 4, directory.bigEndian));
   parseIfdChain(directory, tracker, header, first, directory, true);
 }
 
 void parseIfdChain(TIFFDirectory& directory, RangeTracker& tracker, const uint8_t* header,
                    int32_t firstOffset, const TIFFDirectory& root, bool followNext) {
   const bool bigEndian = directory.bigEndian;
+  // Entries are read by the shared TIFF reader; what the Exif tree adds on top are its bounds: the
+  // tracker's, in which structure is claimed and values must be unclaimed. Every pass claims the
+  // IFD's count bytes first, so a chain that links back into an IFD already read stops there.
+  const int64_t headerOffset = tracker.offsetOf(header);
+  const TiffReader reader(header,
+                          uint64_t(std::max<int64_t>(0, tracker.currentBound().hi - headerOffset)),
+                          bigEndian, TiffTypeSet::kExif);
   uint32_t ifdIndex = 0;
   int64_t offset = firstOffset;
-  // Every pass claims the IFD's count bytes first, so a chain that links back into an IFD
-  // already read stops there.
   for (;;) {
     int64_t minOffset = INT32_MAX;
     if (!unclaimedAt(tracker, header, offset, 2)) return;
-    const uint32_t entryCount = readTiff16(claimAt(tracker, header, offset, 2), bigEndian);
+    claimAt(tracker, header, offset, 2);
+    const uint32_t entryCount = reader.read16(uint64_t(offset));
     offset += 2;
 
     for (uint32_t i = 0; i < entryCount; ++i, offset += 12) {
       const uint8_t* entry = claimAt(tracker, header, offset, 12);
-      const uint32_t tag = readTiff16(entry, bigEndian);
-      const uint32_t type = readTiff16(entry + 2, bigEndian);
-      const uint32_t size = typeSizeOrZero(type);
-      if (size == 0) fail(msg::kUnknownTiffType);
-      const auto count = static_cast<int32_t>(readTiff32(entry + 4, bigEndian));
+      const TiffField field = reader.field(uint64_t(offset));
+      const uint32_t tag = field.tag;
+      const uint32_t type = field.type;
+      if (field.typeSize == 0) fail(msg::kUnknownTiffType);
+      const auto count = static_cast<int32_t>(field.count);
       if (count < 0 || count > kMaxTiffCount) fail(msg::kInvalidTiffCount);
 
-      const int64_t total = int64_t{count} * size;
+      const int64_t total = int64_t(field.size);
       const uint8_t* value = entry + 8;
       if (total > 4) {
-        const auto valueOffset = static_cast<int32_t>(readTiff32(entry + 8, bigEndian));
+        // Offsets are signed here: one that reads as negative points before the header.
+        const auto valueOffset = static_cast<int32_t>(static_cast<uint32_t>(field.valueOffset));
         minOffset = std::min<int64_t>(minOffset, valueOffset);
         // Out-of-line values must lie in bytes nobody has identified; they are tested, not
         // claimed, so that structure can never be read as a value and the other way round.
@@ -250,7 +246,7 @@ void parseIfdChain(TIFFDirectory& directory, RangeTracker& tracker, const uint8_
         case kTagExifIfd:
         case kTagGpsIfd:
         case kTagInteropIfd: {
-          const auto sub = static_cast<int32_t>(readTiff32(value, bigEndian));
+          const auto sub = static_cast<int32_t>(read32(value, bigEndian));
           if (!unclaimedAt(tracker, header, sub, 2)) break;  // dropped
           minOffset = std::min<int64_t>(minOffset, sub);
           auto nested =
@@ -262,7 +258,7 @@ void parseIfdChain(TIFFDirectory& directory, RangeTracker& tracker, const uint8_
           break;
         }
         case kTagThumbnailOffset: {
-          const auto start = static_cast<int32_t>(readTiff32(value, bigEndian));
+          const auto start = static_cast<int32_t>(read32(value, bigEndian));
           minOffset = std::min<int64_t>(minOffset, start);
           directory.entries.push_back(
               std::make_unique<ThumbnailOffset>(ifdIndex, tag, type, ucount, value, header, start));
@@ -270,7 +266,7 @@ void parseIfdChain(TIFFDirectory& directory, RangeTracker& tracker, const uint8_
         }
         case kTagThumbnailLength:
           directory.entries.push_back(std::make_unique<ThumbnailLength>(
-              ifdIndex, tag, type, ucount, value, readTiff32(value, bigEndian)));
+              ifdIndex, tag, type, ucount, value, read32(value, bigEndian)));
           break;
         case kTagMakerNote:
           appendMakerNote(directory, tracker, header, root, ifdIndex, tag, type, ucount, value);
@@ -288,7 +284,7 @@ void parseIfdChain(TIFFDirectory& directory, RangeTracker& tracker, const uint8_
     const uint8_t* linkBytes = unclaimedAt(tracker, header, offset, 4);
     if (!linkBytes) return;
     tracker.claim(linkBytes, 4);
-    const auto link = static_cast<int32_t>(readTiff32(linkBytes, bigEndian));
+    const auto link = static_cast<int32_t>(read32(linkBytes, bigEndian));
     if (link == 0) return;
     ++ifdIndex;
     offset = link;

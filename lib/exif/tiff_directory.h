@@ -5,26 +5,18 @@
 #include <ostream>
 #include <vector>
 
+#include "core/tiff.h"
+
 namespace tessel {
 
 class PixelImage;
 class RangeTracker;
 class TIFFEntry;
-struct DecoderState;
 
 // Tag namespaces: the high half of an entry's 32-bit tag says which directory family it came from.
 inline constexpr uint32_t kSonyNamespace = 0x10000;
 inline constexpr uint32_t kCanonNamespace = 0x20000;
 inline constexpr uint32_t kGpsNamespace = 0x30000;
-
-// File tags with a meaning for the parse.
-inline constexpr uint32_t kTagMake = 271;
-inline constexpr uint32_t kTagThumbnailOffset = 513;
-inline constexpr uint32_t kTagThumbnailLength = 514;
-inline constexpr uint32_t kTagExifIfd = 34665;
-inline constexpr uint32_t kTagGpsIfd = 34853;
-inline constexpr uint32_t kTagMakerNote = 37500;
-inline constexpr uint32_t kTagInteropIfd = 40965;
 
 // Largest value count an entry may declare.
 inline constexpr int32_t kMaxTiffCount = 100000;
@@ -45,7 +37,7 @@ class TIFFDirectory {
   // ORs `bits` into the tag of every entry (nested directories pass it on to their entries).
   void addTagNamespace(uint32_t bits);
   // Copies the descriptive entries into the image's property list, in list order.
-  void applyToImage(DecoderState& state, bool bigEndian, PixelImage& image, bool infoOnly) const;
+  void applyToImage(bool bigEndian, PixelImage& image) const;
 
   size_t count() const { return entries.size(); }
 
@@ -70,9 +62,8 @@ class TIFFEntry {
   virtual const TIFFEntry* findTag(uint32_t tag) const;
   virtual void addTagNamespace(uint32_t bits);
   // Sets ASCII values and single SHORT, LONG, RATIONAL and FLOAT values of the descriptive tags
-  // as properties of the image. The state and infoOnly are not used.
-  virtual void applyToImage(DecoderState& state, bool bigEndian, PixelImage& image,
-                            bool infoOnly) const;
+  // as properties of the image.
+  virtual void applyToImage(bool bigEndian, PixelImage& image) const;
 
   // Number of value bytes (type size x count).
   uint32_t valueSize() const;
@@ -120,8 +111,7 @@ class TIFFNestedDir : public TIFFEntry {
   const TIFFEntry* findTag(uint32_t tag) const override;
   // Passes the bits on to the nested entries; the entry's own tag stays.
   void addTagNamespace(uint32_t bits) override;
-  void applyToImage(DecoderState& state, bool bigEndian, PixelImage& image,
-                    bool infoOnly) const override;
+  void applyToImage(bool bigEndian, PixelImage& image) const override;
 
   TIFFDirectory directory;
 };
@@ -154,9 +144,5 @@ void parseExif(TIFFDirectory& directory, RangeTracker& tracker, const uint8_t* h
 // is looked up for the maker-note rule.
 void parseIfdChain(TIFFDirectory& directory, RangeTracker& tracker, const uint8_t* header,
                    int32_t offset, const TIFFDirectory& root, bool followNext);
-
-// Reads a 16- or 32-bit number stored in the block's byte order.
-uint16_t readTiff16(const uint8_t* p, bool bigEndian);
-uint32_t readTiff32(const uint8_t* p, bool bigEndian);
 
 }  // namespace tessel

@@ -1,5 +1,6 @@
 #include "jpeg/jpeg_reader.h"
 
+#include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/text.h"
@@ -61,38 +62,52 @@ void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32
 
   // Every read below comes after a claim of the same bytes, and claims stay inside the tracker's
   // current bound, so the walk can never read outside the buffer.
-  int64_t pos = 0;
+  const uint8_t* p = data;
   for (;;) {
-    tracker.claim(data + pos, 1);
-    const uint8_t prefix = data[pos++];
-    if (prefix == 0x00) continue;  // padding between segments
-    if (prefix != 0xFF) fail(msg::kMissingMarkerPrefix);
-    tracker.claim(data + pos, 1);
-    const uint8_t code = data[pos++];
-    if (code == 0x00) continue;  // a stray 0xFF 0x00 pair
-    const int64_t start = pos - 2;
+    const uint8_t code = readMarkerCode(tracker, p);
+    const int64_t start = p - 2 - data;
     if (start == 0) {
-      if (code != 0xD8) fail(msg::kMissingSoi);
+      if (code != kCodeSoi) fail(msg::kMissingSoi);
       continue;
     }
     if (start == eoi) {
-      if (code == 0xD9) return;
+      if (code == kCodeEoi) return;
       fail(msg::kMissingEoi);
     }
-    tracker.claim(data + pos, 2);
-    const int32_t fieldLength = (data[pos] << 8) | data[pos + 1];
-    pos += 2;
-    list.items.push_back(makeMarker(code, fieldLength - 2, data + pos));
+    const int32_t payloadLength = readSegmentLength(tracker, p);
+    list.items.push_back(makeMarker(code, payloadLength, p));
     list.items.back()->parse(tracker);
-    pos += fieldLength - 2;
-    if (code == 0xDA) {
+    // Offsets, not pointers, until the claims have shown them inside the buffer.
+    const int64_t pos = (p - data) + payloadLength;
+    if (code == kCodeSos) {
       const int64_t compressed = eoi - pos;
       list.compressedData = data + pos;
       list.compressedLength = static_cast<uint32_t>(compressed);
       if (compressed != 0) tracker.claim(data + pos, compressed);
-      pos = eoi;
+      p = data + eoi;
+    } else {
+      p = data + pos;
     }
   }
+}
+
+uint8_t readMarkerCode(RangeTracker& tracker, const uint8_t*& p) {
+  for (;;) {
+    tracker.claim(p, 1);
+    const uint8_t prefix = *p++;
+    if (prefix == 0x00) continue;  // padding between segments
+    if (prefix != 0xFF) fail(msg::kMissingMarkerPrefix);
+    tracker.claim(p, 1);
+    const uint8_t code = *p++;
+    if (code != 0x00) return code;  // else a stray 0xFF 0x00 pair
+  }
+}
+
+int32_t readSegmentLength(RangeTracker& tracker, const uint8_t*& p) {
+  tracker.claim(p, 2);
+  const int32_t field = readBigEndian16(p);
+  p += 2;
+  return field - 2;
 }
 
 }  // namespace tessel

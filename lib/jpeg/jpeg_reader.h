@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/mapped_file.h"
 #include "core/range_tracker.h"
+#include "jpeg/jpeg_format.h"
+#include "platform/mapped_file.h"
 
 namespace tessel {
 
@@ -80,21 +81,17 @@ class MarkerList {
   void print(const uint8_t* base, int level, std::ostream& out) const;
 };
 
-// Marker codes handled by the frame-header class: every SOFn (0xC0-0xCF but DHT 0xC4, JPG 0xC8
-// and DAC 0xCC).
-constexpr bool isSofCode(uint8_t code) {
-  return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
-}
-inline constexpr uint8_t kCodeDht = 0xC4;
-inline constexpr uint8_t kCodeSos = 0xDA;
-inline constexpr uint8_t kCodeDqt = 0xDB;
-inline constexpr uint8_t kCodeDri = 0xDD;
-inline constexpr uint8_t kCodeApp0 = 0xE0;
-inline constexpr uint8_t kCodeApp1 = 0xE1;
-
 // Creates the marker object of the class that handles `code`.
 std::unique_ptr<JPEGReader::Marker> makeMarker(uint8_t code, int32_t length,
                                                const uint8_t* payload);
+
+// The next marker code at `p`: zero bytes and 0xFF 0x00 pairs in front of it are skipped, and
+// every byte read is claimed; a byte other than 0xFF in front of a code fails with "Missing marker
+// prefix". `p` moves past the code.
+uint8_t readMarkerCode(RangeTracker& tracker, const uint8_t*& p);
+// The payload length that the length field at `p` gives (the field minus 2, negative for a field
+// below 2), claimed; `p` moves past the field.
+int32_t readSegmentLength(RangeTracker& tracker, const uint8_t*& p);
 
 // Splits [data, data + length) into segments, appending them to `list` and claiming in `tracker`
 // every byte the walk consumes. Used for whole files and for Exif thumbnails.

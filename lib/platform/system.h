@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tessel::platform {
 
@@ -12,6 +13,11 @@ std::string systemErrorText(unsigned long code);
 
 // The error code of the last failed system call of this thread.
 unsigned long lastError();
+
+// Throws "File %s: failed on %s: %s" with the file name, the name of the operation that failed
+// (the Windows call names: "CreateFile", "GetFileSize", ...) and the system's text for `errorCode`.
+[[noreturn]] void throwWindowsError(std::string_view fileName, std::string_view operation,
+                                    unsigned long errorCode);
 
 // Bytes of physical memory, or 0 when unknown. Used to refuse pixel blocks that could never be
 // backed by memory, before the process is killed for touching them.

@@ -1,9 +1,11 @@
 #include "sources/image_sources.h"
+#include "core/byte_order.h"
+#include "platform/memory.h"
 
 #include <string_view>
 
 #include "core/pixel_image.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "exif/tiff_directory.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/jpeg_reader.h"
@@ -33,7 +35,7 @@ SourceKind kindOf(std::string_view fileName) {
 void rotateQuarter(PixelImage& image, bool clockwise) {
   if (!image.pixels) return;
   const uint32_t oldWidth = image.width, oldHeight = image.height;
-  PixelBuffer block = PixelImage::allocatePixels(oldHeight, oldWidth);
+  PixelBuffer block = platform::allocatePixels(oldHeight, oldWidth);
   const uint16_t* in = image.pixels.get();
   uint16_t* out = block.get();
   for (uint32_t y = 0; y < oldHeight; ++y) {
@@ -60,7 +62,7 @@ uint16_t pictureOrientation(const MarkerList& markers) {
     for (const auto& entry : app1->directories->entries) {
       if (entry->ifdIndex == 0 && entry->tag == kTagOrientation && entry->type == kTypeShort &&
           entry->count == 1) {
-        return readTiff16(entry->value, app1->directories->bigEndian);
+        return read16(entry->value, app1->directories->bigEndian);
       }
     }
     break;

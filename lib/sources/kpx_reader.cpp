@@ -2,13 +2,15 @@
 // All numbers are little-endian; nothing is padded or aligned.
 
 #include "sources/kpx_reader.h"
+#include "core/byte_order.h"
+#include "platform/memory.h"
 
 #include <cstring>
 
 #include "core/exception.h"
-#include "core/mapped_file.h"
 #include "core/pixel_image.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
+#include "platform/mapped_file.h"
 #include "sources/image_sources.h"
 #include "sources/kpx_messages.h"
 
@@ -21,14 +23,6 @@ constexpr size_t kSectionHead = 8;   // key and length
 constexpr size_t kPropItemHead = 6;  // tag, type, count
 constexpr size_t kRgbaHead = 8;      // width, height
 
-uint16_t le16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 bool hasKey(const uint8_t* p, const char (&key)[5]) {
   return std::memcmp(p, key, 4) == 0;
 }
@@ -38,9 +32,9 @@ bool hasKey(const uint8_t* p, const char (&key)[5]) {
 void readProperties(PropertyList& list, const uint8_t* begin, const uint8_t* end) {
   const uint8_t* q = begin;
   while (static_cast<size_t>(end - q) >= kPropItemHead) {
-    const uint16_t tag = le16(q);
-    const uint16_t type = le16(q + 2);
-    const uint16_t count = le16(q + 4);
+    const uint16_t tag = readLittleEndian16(q);
+    const uint16_t type = readLittleEndian16(q + 2);
+    const uint16_t count = readLittleEndian16(q + 4);
     // At most 8 x 65535 bytes: no overflow in 32 bits.
     const uint32_t size = typeSize(type) * count;
     const uint8_t* values = q + kPropItemHead;
@@ -55,8 +49,8 @@ void readProperties(PropertyList& list, const uint8_t* begin, const uint8_t* end
 void readPixels(PixelImage& image, const uint8_t* begin, const uint8_t* end) {
   const size_t bodyLength = static_cast<size_t>(end - begin);
   if (bodyLength < kRgbaHead) fail(msg::kKpxTruncatedRgba);
-  const uint32_t width = le32(begin);
-  const int32_t height = static_cast<int32_t>(le32(begin + 4));
+  const uint32_t width = readLittleEndian32(begin);
+  const int32_t height = static_cast<int32_t>(readLittleEndian32(begin + 4));
   if (width > kMaxDimension || height < 0 || height > static_cast<int32_t>(kMaxDimension)) {
     fail(msg::kKpxGarbageDimensions);
   }
@@ -67,7 +61,7 @@ void readPixels(PixelImage& image, const uint8_t* begin, const uint8_t* end) {
   image.width = width;
   image.height = static_cast<uint32_t>(height);
   image.pixels.reset();
-  PixelBuffer block = PixelImage::allocatePixels(width, static_cast<uint32_t>(height));
+  PixelBuffer block = platform::allocatePixels(width, static_cast<uint32_t>(height));
   if (pixelBytes != 0) std::memcpy(block.get(), begin + kRgbaHead, pixelBytes);
   image.setPixels(width, static_cast<uint32_t>(height), std::move(block));
 }
@@ -87,7 +81,7 @@ void readKpxBytes(PixelImage& image, const uint8_t* bytes, size_t size) {
     }
     if (remaining < kSectionHead) fail(msg::kKpxMissingSectionLength);
     // The length counts the 8-byte head too; it is signed, so a negative one is garbage.
-    const int64_t length = static_cast<int32_t>(le32(p + 4));
+    const int64_t length = static_cast<int32_t>(readLittleEndian32(p + 4));
     if (length < static_cast<int64_t>(kSectionHead) || static_cast<uint64_t>(length) > remaining) {
       fail(msg::kKpxGarbageSectionLength);
     }

@@ -6,6 +6,8 @@
 // own type sizes and checks positions against the file size.
 
 #include "sources/raw_tiff_reader.h"
+#include "core/byte_order.h"
+#include "platform/memory.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,10 +15,11 @@
 #include <vector>
 
 #include "core/exception.h"
-#include "core/mapped_file.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
+#include "core/tiff.h"
+#include "platform/mapped_file.h"
 #include "sources/image_sources.h"
 #include "sources/raw_messages.h"
 #include "sources/raw_nikon_decoder.h"
@@ -25,52 +28,8 @@ namespace tessel {
 
 namespace {
 
-enum RawTag : uint16_t {
-  kTagNewSubfileType = 254,
-  kTagImageWidth = 256,
-  kTagImageLength = 257,
-  kTagBitsPerSample = 258,
-  kTagStripOffsets = 273,
-  kTagRowsPerStrip = 278,
-  kTagStripByteCounts = 279,
-  kTagSubIfds = 330,
-  kTagCfaPattern = 33422,
-  kTagExifIfd = 34665,
-  kTagMakerNote = 37500,
-  kTagNikonDecoderParameters = 150,  // inside the Nikon maker note
-};
-
 constexpr uint32_t kMaxStrips = 16;
 constexpr uint32_t kNoSubfileType = 0xFFFFFFFF;
-
-// This walker's own type sizes; 0 marks a type it does not accept.
-uint32_t rawTypeSize(uint32_t type) {
-  switch (type) {
-    case 1:
-    case 2:
-    case 7:
-      return 1;
-    case 3:
-    case 8:
-      return 2;
-    case 4:
-    case 9:
-      return 4;
-    case 5:
-    case 10:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
-uint16_t be16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
 
 // A property met during the walk. Setting a tag again replaces the pending item in place, as the
 // property list's setters do; the list itself is filled once, when the walk ends or fails. An
@@ -96,7 +55,10 @@ struct Entry {
 class RawTiffReader {
  public:
   RawTiffReader(PixelImage& image, const uint8_t* bytes, uint32_t fileSize)
-      : bytes(bytes), fileSize(fileSize), image(image) {}
+      : bytes(bytes),
+        fileSize(fileSize),
+        file(bytes, fileSize, true, TiffTypeSet::kNikonRaw),
+        image(image) {}
 
   void walk();
   void commitProperties();
@@ -105,7 +67,7 @@ class RawTiffReader {
  private:
   void walkChain(uint64_t offset);
   void enterDirectory(uint64_t position);
-  Entry readEntry(const uint8_t* field, uint64_t base);
+  Entry readEntry(const TiffReader& reader, uint64_t offset);
   void handleEntry(const Entry& entry);
   void copyProperty(const Entry& entry);
   void walkMakerNote(const uint8_t* p, uint64_t size);
@@ -114,6 +76,7 @@ class RawTiffReader {
 
   const uint8_t* bytes;
   uint32_t fileSize;
+  TiffReader file;  // the whole file: NEF files are big-endian TIFF
   PixelImage& image;
   uint32_t subfileType = kNoSubfileType;
   uint32_t width = 0;
@@ -132,8 +95,8 @@ class RawTiffReader {
 };
 
 void RawTiffReader::walk() {
-  if (fileSize < 8 || be32(bytes) != 0x4D4D002A) fail(msg::kRawInvalidStructure);
-  walkChain(be32(bytes + 4));
+  if (fileSize < 8 || readBigEndian32(bytes) != 0x4D4D002A) fail(msg::kRawInvalidStructure);
+  walkChain(readBigEndian32(bytes + 4));
 }
 
 // No directory is read twice, and a file holds a bounded number of them, so that chains and
@@ -148,36 +111,29 @@ void RawTiffReader::walkChain(uint64_t offset) {
   for (;;) {
     if (offset < 8 || offset + 2 > fileSize) fail(msg::kRawInvalidStructure);
     enterDirectory(offset);
-    const uint32_t count = be16(bytes + offset);
+    const uint32_t count = readBigEndian16(bytes + offset);
     const uint64_t entries = offset + 2;
     if (entries + 12 * uint64_t{count} + 4 > fileSize) fail(msg::kRawInvalidStructure);
     // A NewSubfileType applies to the rest of its own directory and to those reached from it.
     const uint32_t savedSubfileType = subfileType;
-    for (uint32_t i = 0; i < count; ++i) handleEntry(readEntry(bytes + entries + 12 * i, 0));
+    for (uint32_t i = 0; i < count; ++i) handleEntry(readEntry(file, entries + 12 * i));
     subfileType = savedSubfileType;
-    const uint32_t next = be32(bytes + entries + 12 * uint64_t{count});
+    const uint32_t next = readBigEndian32(bytes + entries + 12 * uint64_t{count});
     if (next <= 8) return;
     offset = next;
   }
 }
 
-// An entry whose out-of-line value sits at `base` + its offset (0 in the file, the maker note's
-// own header inside it).
-Entry RawTiffReader::readEntry(const uint8_t* field, uint64_t base) {
-  Entry entry;
-  entry.tag = be16(field);
-  entry.type = be16(field + 2);
-  entry.count = be32(field + 4);
-  entry.size = uint64_t{rawTypeSize(entry.type)} * entry.count;
-  if (entry.size == 0) fail(msg::kRawInvalidType);
-  if (entry.size > 4) {
-    const uint64_t position = base + be32(field + 8);
-    if (position + entry.size > fileSize) fail(msg::kRawInvalidDataCount);
-    entry.value = bytes + position;
-  } else {
-    entry.value = field + 8;
+// The entry at `offset` of `reader` (the file, or a maker note with its own header), whose value
+// bytes must lie inside the file.
+Entry RawTiffReader::readEntry(const TiffReader& reader, uint64_t offset) {
+  const TiffField field = reader.field(offset);
+  // A type the walker does not take, and an entry without values, are both refused.
+  if (field.size == 0) fail(msg::kRawInvalidType);
+  if (!field.inlineValue() && !reader.contains(field.valueOffset, field.size)) {
+    fail(msg::kRawInvalidDataCount);
   }
-  return entry;
+  return {field.tag, field.type, field.count, field.size, reader.header() + field.valueOffset};
 }
 
 void RawTiffReader::handleEntry(const Entry& entry) {
@@ -186,7 +142,7 @@ void RawTiffReader::handleEntry(const Entry& entry) {
   switch (entry.tag) {
     case kTagNewSubfileType:
       if (!oneLong) fail(msg::kRawNewSubfileTypeType);
-      subfileType = be32(entry.value);
+      subfileType = readBigEndian32(entry.value);
       if (subfileType == 0) {
         static constexpr char kRaw[] = "RAW";
         setPending({kTagCompressionMode, kTypeAscii, sizeof kRaw, nullptr, {0, 0}});
@@ -195,38 +151,40 @@ void RawTiffReader::handleEntry(const Entry& entry) {
     case kTagImageWidth:
       if (!rawDirectory) break;
       if (!oneLong) fail(msg::kRawImageWidthType);
-      width = be32(entry.value);
+      width = readBigEndian32(entry.value);
       break;
     case kTagImageLength:
       if (!rawDirectory) break;
       if (!oneLong) fail(msg::kRawImageLengthType);
-      height = be32(entry.value);
+      height = readBigEndian32(entry.value);
       break;
     case kTagBitsPerSample:
       if (!rawDirectory) break;
       if (entry.type != kTypeShort || entry.count != 1) fail(msg::kRawBitsPerSampleType);
-      bitsPerSample = be16(entry.value);
+      bitsPerSample = readBigEndian16(entry.value);
       break;
     case kTagStripOffsets:
       if (!rawDirectory) break;
       if (entry.type != kTypeLong || entry.count > kMaxStrips) fail(msg::kRawStripOffsetsType);
       stripCount = entry.count;
-      for (uint32_t i = 0; i < stripCount; ++i) stripOffsets[i] = be32(entry.value + 4 * i);
+      for (uint32_t i = 0; i < stripCount; ++i)
+        stripOffsets[i] = readBigEndian32(entry.value + 4 * i);
       break;
     case kTagRowsPerStrip:
       if (!rawDirectory) break;
       if (!oneLong) fail(msg::kRawRowsPerStripType);
-      rowsPerStrip = be32(entry.value);
+      rowsPerStrip = readBigEndian32(entry.value);
       break;
     case kTagStripByteCounts:
       if (!rawDirectory) break;
       if (!oneLong) fail(msg::kRawStripByteCountsType);
-      stripByteCount = be32(entry.value);
+      stripByteCount = readBigEndian32(entry.value);
       break;
     case kTagSubIfds:
     case kTagExifIfd:
       if (entry.type != kTypeLong) fail(msg::kRawSubIfdsType);
-      for (uint32_t i = 0; i < entry.count; ++i) walkChain(be32(entry.value + 4 * uint64_t{i}));
+      for (uint32_t i = 0; i < entry.count; ++i)
+        walkChain(readBigEndian32(entry.value + 4 * uint64_t{i}));
       break;
     case kTagCfaPattern:
       if (!rawDirectory) break;
@@ -251,15 +209,20 @@ void RawTiffReader::copyProperty(const Entry& entry) {
       setPending({entry.tag, kTypeAscii, entry.count, entry.value, {0, 0}});
       break;
     case kTypeShort:
-      if (entry.count == 1) setPending({entry.tag, kTypeShort, 1, nullptr, {be16(entry.value), 0}});
+      if (entry.count == 1)
+        setPending({entry.tag, kTypeShort, 1, nullptr, {readBigEndian16(entry.value), 0}});
       break;
     case kTypeLong:
-      if (entry.count == 1) setPending({entry.tag, kTypeLong, 1, nullptr, {be32(entry.value), 0}});
+      if (entry.count == 1)
+        setPending({entry.tag, kTypeLong, 1, nullptr, {readBigEndian32(entry.value), 0}});
       break;
     case kTypeRational:
       if (entry.count == 1) {
-        setPending(
-            {entry.tag, kTypeRational, 1, nullptr, {be32(entry.value), be32(entry.value + 4)}});
+        setPending({entry.tag,
+                    kTypeRational,
+                    1,
+                    nullptr,
+                    {readBigEndian32(entry.value), readBigEndian32(entry.value + 4)}});
       }
       break;
     default:
@@ -271,27 +234,29 @@ void RawTiffReader::copyProperty(const Entry& entry) {
 // to which every offset inside is relative. Only tag 150, the decoder parameters, is used.
 void RawTiffReader::walkMakerNote(const uint8_t* p, uint64_t size) {
   // The header reaches to byte 17 (the first IFD offset), so 18 bytes must be there.
-  if (size < 18 || std::memcmp(p, "Nikon\0", 6) != 0 || be32(p + 10) != 0x4D4D002A ||
-      be32(p + 14) != 8) {
+  if (size < 18 || std::memcmp(p, "Nikon\0", 6) != 0 || readBigEndian32(p + 10) != 0x4D4D002A ||
+      readBigEndian32(p + 14) != 8) {
     fail(msg::kRawInvalidMakerNote);
   }
   const uint64_t header = static_cast<uint64_t>(p + 10 - bytes);
   const uint64_t end = static_cast<uint64_t>(p - bytes) + size;
+  // Its directories must lie inside the note; the values they point to only inside the file.
+  const TiffReader note(bytes + header, fileSize - header, true, TiffTypeSet::kNikonRaw);
   uint64_t offset = header + 8;
   for (;;) {
     if (offset + 2 > end) fail(msg::kRawInvalidMakerNote);
-    const uint32_t count = be16(bytes + offset);
+    const uint32_t count = readBigEndian16(bytes + offset);
     const uint64_t entries = offset + 2;
     if (entries + 12 * uint64_t{count} + 4 > end) fail(msg::kRawInvalidMakerNote);
     enterDirectory(offset);
     for (uint32_t i = 0; i < count; ++i) {
-      const Entry entry = readEntry(bytes + entries + 12 * i, header);
+      const Entry entry = readEntry(note, entries - header + 12 * i);
       if (entry.tag == kTagNikonDecoderParameters) {
         metaOffset = static_cast<uint32_t>(entry.value - bytes);
         metaSize = static_cast<uint32_t>(entry.size);
       }
     }
-    const uint32_t next = be32(bytes + entries + 12 * uint64_t{count});
+    const uint32_t next = readBigEndian32(bytes + entries + 12 * uint64_t{count});
     if (next <= 8) return;
     offset = header + next;
   }
@@ -348,7 +313,7 @@ void RawTiffReader::build(uint64_t maxPixels) {
   if (maxPixels != 0 && uint64_t{width} * height > maxPixels) {
     failf(msg::kImageTooLarge, width, height);
   }
-  image.pixels = PixelImage::allocatePixels(width, height);
+  image.pixels = platform::allocatePixels(width, height);
   decodeStrips();
 }
 

@@ -1,13 +1,12 @@
 #include "decode_report.h"
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
 
 #include "core/pixel_image.h"
+#include "core/property_list.h"
 #include "core/text.h"
-#include "exif/property_list.h"
 #include "jpeg/decoder/decoder.h"
-#include "jpeg/decoder/decoder_state.h"
 #include "jpeg/jpeg_reader.h"
 
 namespace tessel::jpgdump {
@@ -39,9 +38,6 @@ constexpr PropertyName kPropertyNames[] = {
     {49153, "Compression Mode"},
 };
 
-// At most this many values of a property are printed; " [snip]" marks the rest.
-constexpr uint32_t kMaxValues = 21;
-
 const char* propertyName(uint32_t tag) {
   for (const PropertyName& row : kPropertyNames) {
     if (row.tag == tag) return row.name;
@@ -49,75 +45,25 @@ const char* propertyName(uint32_t tag) {
   return "???";
 }
 
-template <typename T>
-T valueAt(const uint8_t* data, size_t index) {
-  T value;
-  std::memcpy(&value, data + index * sizeof(T), sizeof(T));
-  return value;
-}
-
-void printValue(const Property& property, uint32_t i, std::ostream& out) {
-  const uint8_t* data = property.data();
-  switch (property.type) {
-    case kTypeShort:
-      writef(out, " %hu", valueAt<uint16_t>(data, i));
-      break;
-    case kTypeLong:
-      writef(out, " %u", valueAt<uint32_t>(data, i));
-      break;
-    case kTypeRational:
-      writef(out, " %u/%u", valueAt<uint32_t>(data, 2 * size_t{i}),
-             valueAt<uint32_t>(data, 2 * size_t{i} + 1));
-      break;
-    case kTypeSLong:
-      writef(out, " %d", valueAt<int32_t>(data, i));
-      break;
-    case kTypeSRational:
-      writef(out, " %d/%d", valueAt<int32_t>(data, 2 * size_t{i}),
-             valueAt<int32_t>(data, 2 * size_t{i} + 1));
-      break;
-    case kTypeFloat:
-      writef(out, " %f", static_cast<double>(valueAt<float>(data, i)));
-      break;
-    case kTypeDouble:
-      writef(out, " %f", valueAt<double>(data, i));
-      break;
-    default:
-      writef(out, " %02x", data[i]);
-      break;
-  }
-}
-
 }  // namespace
 
 void decodeReport(JPEGReader& reader, std::ostream& out) {
   PixelImage image;
-  {
-    DecoderState state;
-    decodeImage(*reader.markers, state, image, false);
-  }
+  decodeJpegImage(*reader.markers, image);
   writef(out, "Decoded %d x %d pixels\n", static_cast<int>(image.width),
          static_cast<int>(image.height));
   printPropertyList(image.properties, out);
 }
 
 void printPropertyList(const PropertyList& list, std::ostream& out) {
+  // Properties hold their numbers in the host's byte order; never more values than the value
+  // bytes hold.
+  constexpr bool kHostBigEndian = std::endian::native == std::endian::big;
   for (const Property& property : list.items()) {
     writef(out, "%s:", propertyName(property.tag));
-    if (property.type == kTypeAscii) {
-      out << " \"";
-      const uint8_t* data = property.data();
-      for (uint32_t i = 0; i < property.count && i < property.size && data[i] != 0; ++i) {
-        putByteChar(out, data[i]);
-      }
-      out << '"';
-    } else {
-      // Never more values than the value bytes hold.
-      const uint32_t unit = std::max<uint32_t>(typeSizeOrZero(property.type), 1);
-      const uint32_t count = std::min(property.count, property.size / unit);
-      for (uint32_t i = 0; i < count && i < kMaxValues; ++i) printValue(property, i, out);
-      if (count > kMaxValues) out << " [snip]";
-    }
+    const uint32_t unit = std::max<uint32_t>(typeSizeOrZero(property.type), 1);
+    printTypedValues(out, property.type, std::min(property.count, property.size / unit),
+                     property.data(), kHostBigEndian);
     out << '\n';
   }
 }

@@ -35,7 +35,8 @@ int expandPattern(const std::string& rawPattern, const Options& options, std::os
   if (!platform::findFiles(pattern, entries)) return 0;
 
   const size_t slash = pattern.rfind('/');
-  const std::string prefix = slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
+  const std::string prefix =
+      slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
   // A name without wildcards stands for itself, "." and ".." included.
   const bool plain = !hasWildcard(pattern.substr(prefix.size()));
 

@@ -7,14 +7,14 @@
 #include <memory>
 
 #include "core/exception.h"
-#include "core/mapped_file.h"
+#include "platform/mapped_file.h"
 #include "core/pixel_image.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
 #include "merge_options.h"
 #include "platform/files.h"
-#include "sources/gdiplus_loader.h"
+#include "sources/imaging_loader.h"
 #include "sources/image_sources.h"
 
 namespace tessel::jpgmerge {

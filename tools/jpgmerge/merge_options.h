@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "exif/property_list.h"
+#include "core/property_list.h"
 
 namespace tessel::jpgmerge {
 
@@ -15,9 +15,6 @@ inline constexpr char kUsage[] =
     "usage: %s -i <image source> -m <meta-data source> -o <output> [-t <timestamp>]\n";
 inline constexpr char kException[] = "Exception: %s\n";
 
-inline constexpr uint32_t kTagDateTime = 306;
-inline constexpr uint32_t kTagDateTimeDigitized = 36868;
-inline constexpr uint32_t kTagDateTimeOriginal = 36867;
 inline constexpr uint32_t kDateLength = 20;
 
 struct MergeOptions {

@@ -6,9 +6,9 @@
 #include "core/pixel_image.h"
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/huffman_decode.h"
-#include "jpeg/decoder/messages.h"
 #include "jpeg/decoder/reconstruct.h"
-#include "platform/system.h"
+#include "jpeg/messages.h"
+#include "platform/memory.h"
 
 namespace tessel {
 
@@ -92,8 +92,7 @@ inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, cons
 }  // namespace
 
 void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data, uint32_t length) {
-  image.setPixels(state.width, state.height, PixelImage::allocatePixels(state.width, state.height));
-  platform::adviseLargeBlock(image.pixels.get(), size_t{state.width} * state.height * 8);
+  image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   scaleQuantTables(state);
   for (auto& component : state.components) {
     if (!component) continue;
@@ -102,7 +101,7 @@ void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data,
     component->ac = bindHuffman(state.acTables, component->acIndex);
   }
 
-  const McuLayout layout = mcuLayout(state);
+  const McuLayout layout = mcuLayoutOf(slotLayout(state));
   const McuConverter convert = converterFor(state.samplingMode);
   // One MCU at a time: decoded, transformed and converted while it is in the first-level cache.
   CoefficientBlock coefficients[6];
@@ -139,7 +138,7 @@ void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data,
         counter = interval;
       }
       for (uint32_t b = 0; b < layout.blocks; ++b) {
-        inverseDct(coefficients[b].c, floats[b].f, *components[b]->quant);
+        inverseDct(coefficients[b].c, floats[b].f, components[b]->dequantize);
       }
       placeMcu(state, image, convert, mcu * state.mcuWidth, y, floats[0].f);
     }

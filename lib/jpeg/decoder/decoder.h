@@ -4,6 +4,9 @@
 // per-marker set-up steps that the marker classes' applyToDecoder operations call.
 
 #include <cstdint>
+#include <vector>
+
+#include "jpeg/segment_headers.h"
 
 namespace tessel {
 
@@ -22,13 +25,11 @@ void decodeJpegImage(const MarkerList& markers, PixelImage& image);
 // `thumbnailImage` with a fresh decoder state, in info-only mode.
 void decodeThumbnailInfo(const MarkerList& thumbnail, PixelImage& thumbnailImage);
 
-// Set-up steps, one per marker kind; each reads the marker's own payload.
+// Set-up steps, one per marker kind, from what the marker read of its segment.
 void applyApp0(DecoderState& state, PixelImage& image, const uint8_t* payload, int32_t length);
-void applyDqt(DecoderState& state, const uint8_t* payload, int32_t length);
-void applySof(DecoderState& state, PixelImage& image, uint8_t code, const uint8_t* payload,
-              int32_t length);
-void applyDht(DecoderState& state, const uint8_t* payload, int32_t length);
-void applySos(DecoderState& state, const uint8_t* payload, int32_t length);
-void applyDri(DecoderState& state, const uint8_t* payload, int32_t length);
+void applyDqt(DecoderState& state, const std::vector<QuantizationTable>& tables);
+void applySof(DecoderState& state, PixelImage& image, const FrameHeader& frame);
+void applyDht(DecoderState& state, const std::vector<HuffmanTableSpec>& tables);
+void applySos(DecoderState& state, const ScanHeader& scan);
 
 }  // namespace tessel

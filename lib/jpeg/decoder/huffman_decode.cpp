@@ -4,7 +4,7 @@
 
 #include "core/exception.h"
 #include "core/messages.h"
-#include "jpeg/decoder/messages.h"
+#include "jpeg/messages.h"
 
 namespace tessel {
 
@@ -97,23 +97,17 @@ void buildFastTables(HuffmanLookup& lookup) {
 
 }  // namespace
 
-void buildHuffmanLookup(HuffmanLookup& lookup, const uint8_t* payload, int32_t length,
-                        int32_t& offset) {
+void buildHuffmanLookup(HuffmanLookup& lookup, const HuffmanTableSpec& table) {
   lookup.entries.assign(256, kEmpty);
   lookup.pageCount = 1;
-
-  if (offset < 0 || int64_t{offset} + 16 > length) fail(msg::kInvalidOffset);
-  const uint8_t* counts = payload + offset;
-  offset += 16;
-
   // Canonical code assignment (T.81 Annex C): codes of each length follow each other, and the
   // first code of the next length is the next code shifted left by one.
   uint32_t code = 0;
+  const uint8_t* symbol = table.symbols;
   for (uint32_t bitLength = 1; bitLength <= 16; ++bitLength) {
-    for (uint32_t i = 0; i < counts[bitLength - 1]; ++i) {
+    for (uint32_t i = 0; i < table.counts[bitLength - 1]; ++i) {
       if (code >= (1u << bitLength)) fail(msg::kInvalidHuffmanTable);
-      if (offset >= length) fail(msg::kInvalidOffset);
-      insertCode(lookup, 0, code, bitLength, payload[offset++]);
+      insertCode(lookup, 0, code, bitLength, *symbol++);
       ++code;
     }
     code <<= 1;

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "jpeg/jpeg_format.h"
+#include "jpeg/segment_headers.h"
+
 namespace tessel {
 
 // A canonical Huffman code (JPEG Annex C) as a multi-level table of 256-entry pages. A page is
@@ -49,12 +52,10 @@ struct HuffmanLookup {
   std::array<uint32_t, 1u << kFastBits> fastAc{};
 };
 
-// Builds `lookup` from the 16 code-length counts and the symbols at `offset` within a DHT
-// payload of `length` bytes, and advances `offset` past them. Throws "Invalid Huffman code table"
-// when the code space overflows, codes conflict or more than 255 second-level pages would be
-// needed, and "Invalid offset or corrupt data" when the counts or symbols run past the payload.
-void buildHuffmanLookup(HuffmanLookup& lookup, const uint8_t* payload, int32_t length,
-                        int32_t& offset);
+// Builds `lookup` from a table's 16 code-length counts and its symbols. Throws "Invalid Huffman
+// code table" when the code space overflows, codes conflict or more than 255 second-level pages
+// would be needed.
+void buildHuffmanLookup(HuffmanLookup& lookup, const HuffmanTableSpec& table);
 
 // Reads entropy-coded data most significant bit first. `bits` holds `count` valid bits at its
 // top; the bits below them are always zero.
@@ -168,11 +169,5 @@ constexpr int32_t extend(uint32_t v, uint32_t s) {
 // 0xFF, 0xD0 + (restartIndex mod 8), or to the end when there is none. Bytes before it are
 // skipped unread; no other marker is accepted in its place.
 void resynchronise(BitReader& reader, uint32_t restartIndex);
-
-// The standard zig-zag to natural order table (T.81 Figure A.6).
-inline constexpr std::array<uint8_t, 64> kZigzagToNatural = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
 }  // namespace tessel

@@ -15,10 +15,10 @@
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/huffman_decode.h"
-#include "jpeg/decoder/messages.h"
 #include "jpeg/decoder/reconstruct.h"
 #include "jpeg/jpeg_reader.h"
-#include "jpeg/markers/messages.h"
+#include "jpeg/messages.h"
+#include "platform/memory.h"
 #include "platform/system.h"
 
 namespace tessel {
@@ -27,9 +27,6 @@ namespace {
 
 constexpr uint32_t kMaxScans = 4096;
 
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
 using CoefficientBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
 
 // The band and bit position of the current scan, and its end-of-band run.
@@ -326,55 +323,33 @@ void decodeScan(DecoderState& state, const McuLayout& layout, BitReader& reader,
   }
 }
 
-uint32_t bigEndian16(const uint8_t* p) {
-  return (uint32_t{p[0]} << 8) | p[1];
-}
-
-// Reads the segments between two scans, starting at the reader's position, and applies them;
-// returns with the reader just past the next scan header. Every read is claimed in a tracker over
-// the remaining data, so a segment that runs past the data fails cleanly.
-void readSegmentsBetweenScans(DecoderState& state, BitReader& reader) {
-  const uint8_t* const start = reader.position;
+// Reads the segments between two scans, starting at the reader's position, and applies them
+// through their marker classes, as the segments before the first scan were; returns with the
+// reader just past the next scan header. Only DHT, DRI and SOS segments may come here. Every read
+// is claimed in a tracker over the remaining data, so a segment that runs past the data fails
+// cleanly.
+void readSegmentsBetweenScans(DecoderState& state, PixelImage& image, BitReader& reader) {
   const uint8_t* const end = reader.end;
-  RangeTracker tracker(start, static_cast<int32_t>(end - start));
-  const uint8_t* p = start;
+  RangeTracker tracker(reader.position, static_cast<int32_t>(end - reader.position));
+  const uint8_t* p = reader.position;
   for (;;) {
-    tracker.claim(p, 1);
-    const uint8_t prefix = *p++;
-    if (prefix == 0x00) continue;
-    if (prefix != 0xFF) fail(msg::kMissingMarkerPrefix);
-    tracker.claim(p, 1);
-    const uint8_t code = *p++;
-    if (code == 0x00) continue;
-    tracker.claim(p, 2);
-    const int32_t length = static_cast<int32_t>(bigEndian16(p)) - 2;
-    p += 2;
-    const uint8_t* const payload = p;
+    const uint8_t code = readMarkerCode(tracker, p);
+    const int32_t length = readSegmentLength(tracker, p);
     if (code != kCodeDht && code != kCodeDri && code != kCodeSos) {
       fail(msg::kUnexpectedMarkerBetweenScans);  // fill bytes 0xFF included
     }
     if (length < 0) fail(msg::kInvalidHeaderLengthOrCorrupt);
     if (length > end - p) fail(msg::kInvalidOffset);
-    switch (code) {
-      case kCodeDht:
-        makeMarker(kCodeDht, length, payload)->parse(tracker);
-        applyDht(state, payload, length);
-        break;
-      case kCodeDri:
-        if (length != 2) fail(msg::kDriWrongSize);
-        tracker.claim(payload, 2);
-        state.restartInterval = bigEndian16(payload);
-        break;
-      case kCodeSos:
-        tracker.claim(payload, 1);
-        tracker.claim(payload + 1, 2 * int64_t{payload[0]} + 3);
-        applySos(state, payload, length);
-        reader.position = payload + length;
-        reader.bits = 0;
-        reader.count = 0;
-        return;
+    const auto marker = makeMarker(code, length, p);
+    marker->parse(tracker);
+    marker->applyToDecoder(state, image, false);
+    p += length;
+    if (code == kCodeSos) {
+      reader.position = p;
+      reader.bits = 0;
+      reader.count = 0;
+      return;
     }
-    p = payload + length;
   }
 }
 
@@ -387,9 +362,8 @@ CoefficientBuffer allocateCoefficients(const DecoderState& state) {
   if (memory != 0 && bytes + pixelBytes > memory) {
     failf(msg::kCoefficientsTooLarge, state.width, state.height);
   }
-  void* block = std::calloc(blocks * 64, sizeof(int16_t));
+  void* block = platform::allocateLargeBlock(bytes, true);
   if (!block) failf(msg::kCoefficientsTooLarge, state.width, state.height);
-  platform::adviseLargeBlock(block, blocks * 64 * sizeof(int16_t));
   return CoefficientBuffer(static_cast<int16_t*>(block));
 }
 
@@ -406,7 +380,7 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
     if (component) bindQuantTable(state, *component);
   }
   CoefficientBuffer coefficients = allocateCoefficients(state);
-  const McuLayout layout = mcuLayout(state);
+  const McuLayout layout = mcuLayoutOf(slotLayout(state));
 
   BitReader reader;
   reader.position = data;
@@ -419,12 +393,11 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
       if (scans > kMaxScans) failf(msg::kTooManyScans, kMaxScans);
       decodeScan(state, layout, reader, coefficients.get());
       if (reader.position >= reader.end) break;
-      readSegmentsBetweenScans(state, reader);
+      readSegmentsBetweenScans(state, image, reader);
     }
   }
 
-  image.setPixels(state.width, state.height, PixelImage::allocatePixels(state.width, state.height));
-  platform::adviseLargeBlock(image.pixels.get(), size_t{state.width} * state.height * 8);
+  image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   const McuConverter convert = converterFor(state.samplingMode);
   FloatBlock floats[6];
   const ComponentInfo* components[6];
@@ -435,7 +408,7 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
   for (uint32_t row = 0; row < state.mcuRows; ++row) {
     for (uint32_t mcu = 0; mcu < state.mcusPerRow; ++mcu) {
       for (uint32_t b = 0; b < layout.blocks; ++b, block += 64) {
-        inverseDct(block, floats[b].f, *components[b]->quant);
+        inverseDct(block, floats[b].f, components[b]->dequantize);
       }
       placeMcu(state, image, convert, mcu * state.mcuWidth, row * state.mcuHeight, floats[0].f);
     }

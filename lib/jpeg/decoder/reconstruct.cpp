@@ -23,10 +23,6 @@ const std::array<float, 64> kIdctScale = {
     0.0344874f, 0.0478354f, 0.04506f,   0.0405529f, 0.0344874f, 0.0270966f, 0.0186645f, 0.0095151f,
 };
 
-void scaleQuantTable(QuantTable& table) {
-  for (size_t i = 0; i < 64; ++i) table.values[i] = table.values[i] * kIdctScale[i];
-}
-
 namespace {
 
 // The AAN butterfly on eight inputs, in exactly this order of operations. T is float, or a
@@ -80,8 +76,8 @@ constexpr float kOffset = 32896.5f;  // 128 x 257 level shift plus 0.5 for round
 
 #if defined(__SSE2__)
 
-void inverseDct(const int16_t* coefficients, float* out, const QuantTable& table) {
-  const float* q = table.values.data();
+void inverseDct(const int16_t* coefficients, float* out, const float* dequantize) {
+  const float* q = dequantize;
 
   __m128i rows[8];
   for (int r = 0; r < 8; ++r) {
@@ -212,7 +208,7 @@ inline Chroma8 chromaDoubled(const float* cb, const float* cr) {
 
 }  // namespace
 
-void convertMcu1x1(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuLuma1x1(const float* blocks, uint16_t* out, size_t stride) {
   const float* y = blocks;
   const float* cb = blocks + 64;
   const float* cr = blocks + 128;
@@ -221,7 +217,7 @@ void convertMcu1x1(const float* blocks, uint16_t* out, size_t stride) {
   }
 }
 
-void convertMcu1x2(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuLuma2x1(const float* blocks, uint16_t* out, size_t stride) {
   const float* cb = blocks + 128;
   const float* cr = blocks + 192;
   for (int r = 0; r < 8; ++r) {
@@ -231,7 +227,7 @@ void convertMcu1x2(const float* blocks, uint16_t* out, size_t stride) {
   }
 }
 
-void convertMcu2x1(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuLuma1x2(const float* blocks, uint16_t* out, size_t stride) {
   const float* cb = blocks + 128;
   const float* cr = blocks + 192;
   for (int c = 0; c < 8; ++c) {  // each chroma row serves two pixel rows
@@ -242,7 +238,7 @@ void convertMcu2x1(const float* blocks, uint16_t* out, size_t stride) {
   }
 }
 
-void convertMcu2x2(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuLuma2x2(const float* blocks, uint16_t* out, size_t stride) {
   const float* cb = blocks + 256;
   const float* cr = blocks + 320;
   for (int c = 0; c < 8; ++c) {  // each chroma row serves two pixel rows
@@ -257,7 +253,7 @@ void convertMcu2x2(const float* blocks, uint16_t* out, size_t stride) {
   }
 }
 
-void convertMcuGray(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuGrey(const float* blocks, uint16_t* out, size_t stride) {
   const __m128 scale = _mm_set1_ps(kLumaScale);
   const __m128 offset = _mm_set1_ps(kOffset);
   for (int r = 0; r < 8; ++r) {
@@ -270,8 +266,8 @@ void convertMcuGray(const float* blocks, uint16_t* out, size_t stride) {
 
 #else  // portable scalar forms of the same arithmetic
 
-void inverseDct(const int16_t* coefficients, float* out, const QuantTable& table) {
-  const float* q = table.values.data();
+void inverseDct(const int16_t* coefficients, float* out, const float* dequantize) {
+  const float* q = dequantize;
   float workspace[64];
   for (int c = 0; c < 8; ++c) {
     bool acZero = true;
@@ -320,19 +316,19 @@ void convertMcu(const float* blocks, uint16_t* out, size_t stride, int lumaCols,
 
 }  // namespace
 
-void convertMcu1x1(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuLuma1x1(const float* blocks, uint16_t* out, size_t stride) {
   convertMcu(blocks, out, stride, 1, 1);
 }
-void convertMcu1x2(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuLuma2x1(const float* blocks, uint16_t* out, size_t stride) {
   convertMcu(blocks, out, stride, 2, 1);
 }
-void convertMcu2x1(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuLuma1x2(const float* blocks, uint16_t* out, size_t stride) {
   convertMcu(blocks, out, stride, 1, 2);
 }
-void convertMcu2x2(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuLuma2x2(const float* blocks, uint16_t* out, size_t stride) {
   convertMcu(blocks, out, stride, 2, 2);
 }
-void convertMcuGray(const float* blocks, uint16_t* out, size_t stride) {
+void convertMcuGrey(const float* blocks, uint16_t* out, size_t stride) {
   for (int r = 0; r < 8; ++r) {
     for (int c = 0; c < 8; ++c) {
       const uint16_t v = toSample(blocks[8 * r + c] * kLumaScale + kOffset);
@@ -345,19 +341,20 @@ void convertMcuGray(const float* blocks, uint16_t* out, size_t stride) {
 
 #endif
 
-McuConverter converterFor(uint32_t samplingMode) {
-  switch (samplingMode) {
-    case kSampling1x1:
-      return convertMcu1x1;
-    case kSampling1x2:
-      return convertMcu1x2;
-    case kSampling2x1:
-      return convertMcu2x1;
-    case kSampling2x2:
-      return convertMcu2x2;
-    default:
-      return convertMcuGray;
+McuConverter converterFor(SamplingMode mode) {
+  switch (mode) {
+    case SamplingMode::kLuma1x1:
+      return convertMcuLuma1x1;
+    case SamplingMode::kLuma2x1:
+      return convertMcuLuma2x1;
+    case SamplingMode::kLuma1x2:
+      return convertMcuLuma1x2;
+    case SamplingMode::kLuma2x2:
+      return convertMcuLuma2x2;
+    case SamplingMode::kGrey:
+      break;
   }
+  return convertMcuGrey;
 }
 
 void placeMcu(const DecoderState& state, PixelImage& image, McuConverter convert, uint32_t x,
@@ -375,14 +372,6 @@ void placeMcu(const DecoderState& state, PixelImage& image, McuConverter convert
   for (uint32_t r = 0; r < state.mcuHeight && y + r < state.height; ++r) {
     std::memcpy(pixels + 4 * ((y + r) * width + x), scratch + 4 * 32 * r,
                 columns * 4 * sizeof(uint16_t));
-  }
-}
-
-void placeMcuRow(const DecoderState& state, PixelImage& image, uint32_t y, const float* blocks) {
-  const McuConverter convert = converterFor(state.samplingMode);
-  const size_t blockFloats = size_t{state.blocksPerMcu} * 64;
-  for (uint32_t i = 0; i < state.mcusPerRow; ++i) {
-    placeMcu(state, image, convert, i * state.mcuWidth, y, blocks + i * blockFloats);
   }
 }
 

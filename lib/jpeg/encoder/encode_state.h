@@ -9,18 +9,13 @@
 #include <vector>
 
 #include "jpeg/encoder/huffman_encode.h"
+#include "jpeg/jpeg_format.h"
+#include "jpeg/segment_headers.h"
 
 namespace tessel {
 
-// A quantization table as the DQT segment gives it: precision 8 or 16, values in natural order.
-struct QuantizationTable {
-  uint32_t precision = 8;
-  float values[64] = {};
-};
-
 // The multipliers that the forward transform applies: divisor(k) = scale(k) / q(k), natural order.
 struct DivisorTable {
-  uint32_t size = 8;
   float values[64] = {};
 };
 
@@ -36,32 +31,19 @@ struct EncodeComponent {
   HuffmanCodeTable* acTable = nullptr;    // borrowed from EncodeState::acTables
 };
 
-// Sampling modes: which blocks make up one MCU.
-enum SamplingMode : uint32_t {
-  kSampling444 = 1,   // Y 1x1: Y, Cb, Cr
-  kSampling422 = 2,   // Y 2x1: Y left, Y right, Cb, Cr
-  kSampling440 = 3,   // Y 1x2: Y top, Y bottom, Cb, Cr
-  kSampling420 = 4,   // Y 2x2: four Y quadrants, Cb, Cr
-  kSamplingGrey = 5,  // one component: Y
-};
-
-struct EncodeState {
+// The MCU geometry is set by planSampling.
+struct EncodeState : FrameGeometry {
   std::unique_ptr<EncodeComponent> components[4];
-  std::unique_ptr<QuantizationTable> quantTables[4];
+  QuantizationTables quantTables;
   std::unique_ptr<DivisorTable> divisorTables[4];
   std::unique_ptr<HuffmanCodeTable> dcTables[4];
   std::unique_ptr<HuffmanCodeTable> acTables[4];
   int32_t width = 0;              // the SOF's X
   int32_t height = 0;             // the SOF's Y
   std::vector<uint8_t> scanData;  // the entropy-coded bytes, stuffed, without markers
-  uint32_t scanLength = 0;
-  uint32_t samplingMode = 0;
-  uint32_t mcuWidth = 0;  // in pixels
-  uint32_t mcuHeight = 0;
-  uint32_t blocksPerMcu = 0;
-  uint32_t mcusPerRow = 0;
-  uint32_t mcuRows = 0;
-  uint32_t mcuCount = 0;
 };
+
+// The present component slots and their sampling factors.
+SlotLayout slotLayout(const EncodeState& state);
 
 }  // namespace tessel

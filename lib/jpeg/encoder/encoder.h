@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "jpeg/segment_headers.h"
+
 namespace tessel {
 
 class MarkerList;
@@ -35,7 +37,7 @@ void writeJpegFile(OutputFile& output, const PixelImage& image, const MarkerList
 // The DHT marker's write: the source segment's tables, in their order and under their numbers,
 // with the encoder's new optimal codes. Fails with "Invalid Huffman table ID" for a malformed
 // table byte or a table that the scan does not use.
-void writeDhtSegment(const EncodeState& state, const uint8_t* payload, int32_t length,
+void writeDhtSegment(const EncodeState& state, const std::vector<HuffmanTableSpec>& tables,
                      SegmentBuffer& out);
 
 // Reads the frame, tables and scan layout from `source`'s SOF, DQT and SOS segments, validates
@@ -43,12 +45,12 @@ void writeDhtSegment(const EncodeState& state, const uint8_t* payload, int32_t l
 void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& source,
                  const Background& background);
 
-// The SOF segment (code and payload): frame size and component records.
-void applyFrameHeader(EncodeState& state, uint8_t code, const uint8_t* payload, int32_t length);
+// The SOF segment: frame size and component records.
+void applyFrameHeader(EncodeState& state, const FrameHeader& frame);
 // A DQT segment: one or more quantization tables and their divisor tables.
-void applyQuantizationTables(EncodeState& state, const uint8_t* payload, int32_t length);
+void applyQuantizationTables(EncodeState& state, const std::vector<QuantizationTable>& tables);
 // The SOS segment: the Huffman table numbers of each component of the scan.
-void applyScanHeader(EncodeState& state, const uint8_t* payload, int32_t length);
+void applyScanHeader(EncodeState& state, const ScanHeader& scan);
 // Chooses the sampling mode from the component layout and computes the MCU geometry.
 void planSampling(EncodeState& state);
 

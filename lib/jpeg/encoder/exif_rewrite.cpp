@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "core/exception.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "exif/tiff_directory.h"
 #include "jpeg/encoder/encoder.h"
-#include "jpeg/encoder/messages.h"
 #include "jpeg/markers/app1_marker.h"
+#include "jpeg/messages.h"
 #include "jpeg/segment_buffer.h"
 
 namespace tessel {

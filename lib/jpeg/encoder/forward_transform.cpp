@@ -29,8 +29,7 @@ const float kDctScale[64] = {
 };
 
 void buildDivisorTable(const QuantizationTable& quant, DivisorTable& divisor) {
-  divisor.size = 8;
-  for (int k = 0; k < 64; ++k) divisor.values[k] = kDctScale[k] / quant.values[k];
+  for (int k = 0; k < 64; ++k) divisor.values[k] = kDctScale[k] / float(quant.values[k]);
 }
 
 namespace {
@@ -194,22 +193,22 @@ inline void dct8(float* d, int s, const float* m) {
 
 }  // namespace
 
-void convertMcu(uint32_t mode, float* blocks, const uint16_t* pixels, uint32_t stride,
+void convertMcu(SamplingMode mode, float* blocks, const uint16_t* pixels, uint32_t stride,
                 const Background& background) {
   switch (mode) {
-    case kSampling444:
+    case SamplingMode::kLuma1x1:
       convertColourMcu<1, 1>(blocks, pixels, stride, background);
       break;
-    case kSampling422:
+    case SamplingMode::kLuma2x1:
       convertColourMcu<2, 1>(blocks, pixels, stride, background);
       break;
-    case kSampling440:
+    case SamplingMode::kLuma1x2:
       convertColourMcu<1, 2>(blocks, pixels, stride, background);
       break;
-    case kSampling420:
+    case SamplingMode::kLuma2x2:
       convertColourMcu<2, 2>(blocks, pixels, stride, background);
       break;
-    default:
+    case SamplingMode::kGrey:
       convertGreyMcu(blocks, pixels, stride, background);
       break;
   }
@@ -247,7 +246,7 @@ void roundBlock(const float* block, int16_t* zigzagOut) {
     const Ints r = __builtin_convertvector(t, Ints);
     std::memcpy(rounded + i, &r, sizeof r);
   }
-  for (int k = 0; k < 64; ++k) zigzagOut[k] = static_cast<int16_t>(rounded[kEncoderZigzag[k]]);
+  for (int k = 0; k < 64; ++k) zigzagOut[k] = static_cast<int16_t>(rounded[kZigzagToNatural[k]]);
 }
 
 void transformImage(const EncodeState& state, const PixelImage& image, int16_t* coefficients,

@@ -7,13 +7,15 @@
 
 #include <cstdint>
 
+#include "jpeg/jpeg_format.h"
+#include "jpeg/segment_headers.h"
+
 namespace tessel {
 
 class PixelImage;
 struct Background;
 struct DivisorTable;
 struct EncodeState;
-struct QuantizationTable;
 
 // 1 / (8 s(r) s(c)) in natural order, s(0) = 1 and s(k) = sqrt(2) cos(k pi / 16), seven decimals.
 extern const float kDctScale[64];
@@ -23,8 +25,7 @@ void buildDivisorTable(const QuantizationTable& quant, DivisorTable& divisor);
 
 // One MCU from pixels to float blocks (Y blocks, then Cb, then Cr, each 64 values in natural
 // order). `pixels` is the MCU's top-left pixel, `stride` the distance between rows in pixels.
-// `mode` is the sampling mode (1..5).
-void convertMcu(uint32_t mode, float* blocks, const uint16_t* pixels, uint32_t stride,
+void convertMcu(SamplingMode mode, float* blocks, const uint16_t* pixels, uint32_t stride,
                 const Background& background);
 
 // Transforms one block in place: the AAN DCT on the rows, then on the columns, each column output

@@ -10,17 +10,11 @@
 #include "core/messages.h"
 #include "jpeg/encoder/encode_state.h"
 #include "jpeg/encoder/encoder.h"
-#include "jpeg/encoder/messages.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/messages.h"
 #include "jpeg/segment_buffer.h"
 
 namespace tessel {
-
-const uint8_t kEncoderZigzag[64] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
-    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
-    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
-};
 
 namespace {
 
@@ -61,24 +55,14 @@ inline uint64_t nonzeroPositions(const int16_t* block) {
 // this one walker, so they cannot disagree about what the scan contains.
 template <class Sink>
 void walkBlocks(const EncodeState& state, const int16_t* blocks, Sink& sink) {
-  const EncodeComponent* blockComponent[6] = {};
-  int blockSlot[6] = {};
-  uint32_t count = 0;
-  for (int slot = 0; slot < 4; ++slot) {
-    const EncodeComponent* component = state.components[slot].get();
-    if (!component) continue;
-    for (uint32_t b = 0; b < component->h * component->v && count < 6; ++b) {
-      blockComponent[count] = component;
-      blockSlot[count] = slot;
-      ++count;
-    }
-  }
+  const McuLayout layout = mcuLayoutOf(slotLayout(state));
   int32_t predictor[4] = {};
   for (uint32_t mcu = 0; mcu < state.mcuCount; ++mcu) {
-    for (uint32_t b = 0; b < count; ++b, blocks += 64) {
-      const EncodeComponent& component = *blockComponent[b];
-      const int32_t diff = blocks[0] - predictor[blockSlot[b]];
-      predictor[blockSlot[b]] = blocks[0];
+    for (uint32_t b = 0; b < layout.blocks; ++b, blocks += 64) {
+      const uint8_t slot = layout.slot[b];
+      const EncodeComponent& component = *state.components[slot];
+      const int32_t diff = blocks[0] - predictor[slot];
+      predictor[slot] = blocks[0];
       sink.dc(component, diff);
       // The non-zero coefficients in zig-zag order; the zeros between them are the runs.
       uint64_t nonzero = nonzeroPositions(blocks) & ~uint64_t{1};
@@ -312,28 +296,17 @@ void encodeScan(EncodeState& state, const int16_t* blocks) {
   EmittingSink emitter(state.scanData);
   walkBlocks(state, blocks, emitter);
   emitter.finish();
-  state.scanLength = static_cast<uint32_t>(state.scanData.size());
 }
 
-void writeDhtSegment(const EncodeState& state, const uint8_t* payload, int32_t length,
+void writeDhtSegment(const EncodeState& state, const std::vector<HuffmanTableSpec>& tables,
                      SegmentBuffer& out) {
   out.beginSegment(kCodeDht);
-  int64_t pos = 0;
-  while (pos < length) {
-    // The table byte and the 16 counts must lie inside the segment.
-    if (pos + 17 > length) fail(msg::kInvalidOffset);
-    const uint8_t id = payload[pos];
-    const uint8_t tableClass = id >> 4;
-    const uint8_t number = id & 15;
-    if (tableClass > 1 || number >= 4) fail(msg::kMergeInvalidHuffmanId);
-    int64_t symbols = 0;
-    for (int i = 1; i <= 16; ++i) symbols += payload[pos + i];
-    pos += 17 + symbols;
-    if (pos > length) fail(msg::kInvalidOffset);
-    const HuffmanCodeTable* table =
-        (id & 0x10) ? state.acTables[number].get() : state.dcTables[number].get();
-    if (!table) fail(msg::kMergeInvalidHuffmanId);
-    writeHuffmanTable(*table, tableClass, number, out);
+  for (const HuffmanTableSpec& spec : tables) {
+    const HuffmanCodeTable* table = !spec.hasValidId() ? nullptr
+                                    : spec.isAc()      ? state.acTables[spec.index()].get()
+                                                       : state.dcTables[spec.index()].get();
+    if (!table) fail(msg::kInvalidHuffmanId);
+    writeHuffmanTable(*table, spec.isAc() ? kAcClass : kDcClass, uint8_t(spec.index()), out);
   }
   out.endSegment();
 }

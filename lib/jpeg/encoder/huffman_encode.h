@@ -28,10 +28,6 @@ struct HuffmanCodeTable {
 inline constexpr uint8_t kDcClass = 0;
 inline constexpr uint8_t kAcClass = 1;
 
-// Zig-zag position k (0..63) to natural (row-major) index (the encoder's own copy; the decoder
-// keeps one beside its own code).
-extern const uint8_t kEncoderZigzag[64];
-
 // Magnitude category of a value: the number of significant bits of |x| (0 for 0).
 inline uint32_t magnitudeCategory(int32_t x) {
   const uint32_t magnitude = static_cast<uint32_t>(x < 0 ? -x : x);

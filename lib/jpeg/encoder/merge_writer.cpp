@@ -9,7 +9,6 @@
 #include <string>
 
 #include "core/exception.h"
-#include "core/mapped_file.h"
 #include "core/messages.h"
 #include "core/pixel_image.h"
 #include "jpeg/coded_data.h"
@@ -17,217 +16,119 @@
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/forward_transform.h"
 #include "jpeg/encoder/huffman_encode.h"
-#include "jpeg/encoder/messages.h"
 #include "jpeg/encoder/resample.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/dht_marker.h"
+#include "jpeg/markers/dqt_marker.h"
+#include "jpeg/markers/sof_marker.h"
+#include "jpeg/markers/sos_marker.h"
+#include "jpeg/messages.h"
 #include "jpeg/segment_buffer.h"
-#include "platform/system.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "platform/mapped_file.h"
+#include "platform/memory.h"
 
 namespace tessel {
 
 namespace {
 
-constexpr uint8_t kCodeBaselineSof = 0xC0;
-
-uint32_t bigEndian16(const uint8_t* p) {
-  return (uint32_t{p[0]} << 8) | p[1];
-}
-
-// The segment payloads normally come from marker classes that have claimed them, but nothing here
-// reads a byte of a payload without first checking that it lies inside it.
-void requirePayload(int64_t needed, int32_t length) {
-  if (needed > length) fail(msg::kInvalidOffset);
-}
-
-// Frame and scan headers are copied into the output as they are, so their lengths must be exactly
-// what their counts say: a decoder refuses any other.
-void requireExactLength(const char* segment, int64_t needed, int32_t length) {
-  if (needed != length) failf(msg::kMergeSegmentLength, segment);
-}
-
 // Segments that are copied into the output unchanged, or dropped (DRI), besides the frame, table
 // and scan headers: application segments and comments.
 bool isCopiedAsIs(uint8_t code) {
-  return (code >= 0xE0 && code <= 0xEF) || code == 0xFE || code == kCodeDri;
+  return isAppCode(code) || code == kCodeCom || code == kCodeDri;
 }
 
 // The tables of one DHT segment of the source, marked in `defined` by class and number. The
 // output's DHT segments keep the source's table headers, so each must be well formed.
-void noteHuffmanTables(const uint8_t* payload, int32_t length, bool (&defined)[2][4]) {
-  int64_t pos = 0;
-  while (pos < length) {
-    if (pos + 17 > length) failf(msg::kMergeSegmentLength, "DHT");
-    const uint8_t id = payload[pos];
-    if ((id >> 4) > 1 || (id & 15) > 3) fail(msg::kMergeInvalidHuffmanId);
-    int64_t symbols = 0;
-    for (int i = 1; i <= 16; ++i) symbols += payload[pos + i];
-    if (symbols > 256) fail(msg::kMergeHuffmanTableSize);
-    pos += 17 + symbols;
-    if (pos > length) failf(msg::kMergeSegmentLength, "DHT");
-    defined[id >> 4][id & 15] = true;
+void noteHuffmanTables(const std::vector<HuffmanTableSpec>& tables, bool (&defined)[2][4]) {
+  for (const HuffmanTableSpec& table : tables) {
+    if (!table.hasValidId()) fail(msg::kInvalidHuffmanId);
+    if (table.symbolCount > 256) fail(msg::kMergeHuffmanTableSize);
+    defined[table.isAc()][table.index()] = true;
   }
 }
 
 // The scan names frame components only, each once, in increasing identifier order: that is the
 // order in which the encoder writes their blocks, and the scan header is copied unchanged. (A
 // frame component that the scan leaves out has no Huffman tables and is refused with them.)
-void checkScanComponents(const uint8_t* frame, const uint8_t* scan) {
-  const uint32_t frameCount = frame[5];
-  const uint32_t scanCount = scan[0];
-  bool ok = true;
-  for (uint32_t i = 0; ok && i < scanCount; ++i) {
-    const uint8_t id = scan[1 + 2 * i];
-    if (i > 0 && id <= scan[1 + 2 * (i - 1)]) ok = false;
-    bool inFrame = false;
-    for (uint32_t k = 0; k < frameCount; ++k) inFrame |= frame[6 + 3 * k] == id;
-    ok = ok && inFrame;
+void checkScanComponents(const FrameHeader& frame, const ScanHeader& scan) {
+  for (size_t i = 0; i < scan.components.size(); ++i) {
+    const uint8_t id = scan.components[i].id;
+    const bool inFrame = std::any_of(frame.components.begin(), frame.components.end(),
+                                     [&](const FrameComponent& c) { return c.id == id; });
+    if (!inFrame || (i > 0 && id <= scan.components[i - 1].id)) fail(msg::kMergeScanComponents);
   }
-  if (!ok) fail(msg::kMergeScanComponents);
 }
 
-struct FreeDeleter {
-  void operator()(int16_t* p) const noexcept { std::free(p); }
-};
 using CoefficientBuffer = std::unique_ptr<int16_t[], FreeDeleter>;
 
-// A block of `count` 16-bit values, refused with a clear message when it could never fit in
-// memory (instead of the process being killed when the pages are touched). A large block is
-// aligned to 2 MiB and, on Linux, offered huge pages: the buffer is written once from start to
-// end, and taking it a huge page at a time saves most of the page faults.
+// A block of `count` 16-bit values, refused with a clear message when it cannot be had.
 CoefficientBuffer allocateCoefficients(uint64_t count, const EncodeState& state) {
-  constexpr uint64_t kHugePage = uint64_t{1} << 21;
-  const uint64_t bytes = count * sizeof(int16_t);
-  const uint64_t memory = platform::physicalMemoryBytes();
-  void* block = nullptr;
-  if (memory == 0 || bytes <= memory) {
-    if (bytes >= kHugePage) {
-      const uint64_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-      block = std::aligned_alloc(kHugePage, rounded);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-      if (block) madvise(block, rounded, MADV_HUGEPAGE);
-#endif
-    } else {
-      block = std::malloc(std::max<uint64_t>(bytes, 1));
-    }
-  }
+  void* block = platform::allocateLargeBlock(count * sizeof(int16_t));
   if (!block) failf(msg::kImageTooLarge, state.width, state.height);
   return CoefficientBuffer(static_cast<int16_t*>(block));
 }
 
 }  // namespace
 
-void applyFrameHeader(EncodeState& state, uint8_t code, const uint8_t* payload, int32_t length) {
-  if (code != kCodeBaselineSof) fail(msg::kMergeBaselineOnly);
-  if (length < 6) failf(msg::kMergeSegmentLength, "SOF");
-  if (payload[0] != 8) failf(msg::kMergeUnsupportedPrecision, unsigned{payload[0]});
-  state.height = static_cast<int32_t>(bigEndian16(payload + 1));
-  state.width = static_cast<int32_t>(bigEndian16(payload + 3));
+SlotLayout slotLayout(const EncodeState& state) {
+  SlotLayout slots;
+  for (int i = 0; i < 4; ++i) {
+    if (const EncodeComponent* c = state.components[i].get()) slots[i] = {true, c->h, c->v};
+  }
+  return slots;
+}
+
+void applyFrameHeader(EncodeState& state, const FrameHeader& frame) {
+  if (frame.code != kCodeSof0) fail(msg::kMergeBaselineOnly);
+  if (frame.precision != 8) failf(msg::kUnsupportedPrecision, unsigned{frame.precision});
+  // Frame and scan headers are copied into the output as they are, so their lengths must be
+  // exactly what their counts say: a decoder refuses any other.
+  if (!frame.exactLength) failf(msg::kMergeSegmentLength, "SOF");
+  state.height = frame.height;
+  state.width = frame.width;
   for (auto& component : state.components) component.reset();
-  const uint32_t count = payload[5];
-  requireExactLength("SOF", 6 + 3 * int64_t{count}, length);
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* p = payload + 6 + 3 * i;
+  for (const FrameComponent& entry : frame.components) {
     // Identifiers are used as slot numbers; there are four slots.
-    if (p[0] >= 4) fail(msg::kMergeInvalidComponentId);
-    auto& component = state.components[p[0]];
+    if (entry.id >= 4) fail(msg::kMergeInvalidComponentId);
+    auto& component = state.components[entry.id];
     if (component) fail(msg::kMergeDuplicateComponentId);
     component = std::make_unique<EncodeComponent>();
-    component->h = p[1] >> 4;
-    component->v = p[1] & 15;
-    component->quantIndex = p[2];
+    component->h = entry.h;
+    component->v = entry.v;
+    component->quantIndex = entry.quantTable;
   }
 }
 
-void applyQuantizationTables(EncodeState& state, const uint8_t* payload, int32_t length) {
-  int64_t pos = 0;
-  while (pos < length) {
-    const uint8_t precisionAndIndex = payload[pos];
-    const uint32_t index = precisionAndIndex & 15;
-    if (index >= 4) fail(msg::kMergeInvalidQuantIndex);
-    if (state.quantTables[index]) fail(msg::kMergeDuplicateQuantIndex);
-    if ((precisionAndIndex >> 4) > 1) fail(msg::kMergeQuantPrecision);
-    const bool wide = (precisionAndIndex & 0x10) != 0;
-    const int64_t entryBytes = wide ? 128 : 64;
-    if (pos + 1 + entryBytes > length) failf(msg::kMergeSegmentLength, "DQT");
-    auto table = std::make_unique<QuantizationTable>();
-    table->precision = wide ? 16 : 8;
-    const uint8_t* entries = payload + pos + 1;
-    for (int k = 0; k < 64; ++k) {
-      const uint32_t value = wide ? bigEndian16(entries + 2 * k) : entries[k];
-      table->values[kEncoderZigzag[k]] = static_cast<float>(value);
-    }
+void applyQuantizationTables(EncodeState& state, const std::vector<QuantizationTable>& tables) {
+  for (const QuantizationTable& table : tables) {
+    defineQuantizationTable(state.quantTables, table);
+    if ((table.precisionAndIndex >> 4) > 1) fail(msg::kMergeQuantPrecision);
     auto divisor = std::make_unique<DivisorTable>();
-    buildDivisorTable(*table, *divisor);
-    state.quantTables[index] = std::move(table);
-    state.divisorTables[index] = std::move(divisor);
-    pos += 1 + entryBytes;
+    buildDivisorTable(table, *divisor);
+    state.divisorTables[table.index()] = std::move(divisor);
   }
 }
 
-void applyScanHeader(EncodeState& state, const uint8_t* payload, int32_t length) {
-  requirePayload(1, length);
-  const uint32_t count = payload[0];
-  requireExactLength("SOS", 1 + 2 * int64_t{count} + 3, length);
+void applyScanHeader(EncodeState& state, const ScanHeader& scan) {
+  if (!scan.exactLength) failf(msg::kMergeSegmentLength, "SOS");
   for (auto& component : state.components) {
     if (component) component->dcIndex = -1;
   }
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* p = payload + 1 + 2 * i;
-    if (p[0] >= 4) fail(msg::kMergeInvalidComponentId);
-    auto& component = state.components[p[0]];
-    if (!component) {
-      component = std::make_unique<EncodeComponent>();
-      component->dcIndex = 0;
-    }
-    component->dcIndex = p[1] >> 4;
-    component->acIndex = p[1] & 15;
+  for (const ScanComponent& entry : scan.components) {
+    if (entry.id >= 4) fail(msg::kMergeInvalidComponentId);
+    auto& component = state.components[entry.id];
+    if (!component) component = std::make_unique<EncodeComponent>();
+    component->dcIndex = entry.dcTable;
+    component->acIndex = entry.acTable;
   }
-  const uint8_t* tail = payload + 1 + 2 * count;
-  if (tail[0] != 0 || tail[1] != 63 || tail[2] != 0) fail(msg::kMergeBaselineOnly);
+  if (scan.ss != 0 || scan.se != 63 || scan.ah != 0 || scan.al != 0) {
+    fail(msg::kMergeBaselineOnly);
+  }
 }
 
 void planSampling(EncodeState& state) {
-  const auto& c = state.components;
-  auto is = [](const std::unique_ptr<EncodeComponent>& component, uint32_t h, uint32_t v) {
-    return component->h == h && component->v == v;
-  };
-  uint32_t mode = 0;
-  if (!c[0] && c[1]) {
-    if (c[2] && c[3] && is(c[2], 1, 1) && is(c[3], 1, 1)) {
-      if (is(c[1], 1, 1)) mode = kSampling444;
-      if (is(c[1], 2, 1)) mode = kSampling422;
-      if (is(c[1], 1, 2)) mode = kSampling440;
-      if (is(c[1], 2, 2)) mode = kSampling420;
-    } else if (!c[2] && !c[3] && is(c[1], 1, 1)) {
-      mode = kSamplingGrey;
-    }
-  }
-  if (mode == 0) {
-    std::string text = msg::kMergeUnsupportedSamplingOpen;
-    for (int slot = 0; slot < 4; ++slot) {
-      if (!c[slot]) continue;
-      text += formatText(msg::kMergeUnsupportedSamplingComponent, slot,
-                         static_cast<int>(c[slot]->h), static_cast<int>(c[slot]->v));
-    }
-    text += msg::kMergeUnsupportedSamplingClose;
-    fail(text);
-  }
-  static constexpr struct {
-    uint32_t width, height, blocks;
-  } kGeometry[6] = {{0, 0, 0}, {8, 8, 3}, {16, 8, 4}, {8, 16, 4}, {16, 16, 6}, {8, 8, 1}};
-  state.samplingMode = mode;
-  state.mcuWidth = kGeometry[mode].width;
-  state.mcuHeight = kGeometry[mode].height;
-  state.blocksPerMcu = kGeometry[mode].blocks;
-  const auto width = static_cast<uint32_t>(state.width);
-  const auto height = static_cast<uint32_t>(state.height);
-  state.mcusPerRow = (width + state.mcuWidth - 1) / state.mcuWidth;
-  state.mcuRows = (height + state.mcuHeight - 1) / state.mcuHeight;
-  state.mcuCount = state.mcusPerRow * state.mcuRows;
+  static_cast<FrameGeometry&>(state) = planFrame(
+      slotLayout(state), static_cast<uint32_t>(state.width), static_cast<uint32_t>(state.height));
 }
 
 void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& source,
@@ -235,8 +136,8 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
   // The marker classes are told apart by their codes. Everything that will be copied into the
   // output is checked here, before any work is done, so that a merge that succeeds always writes a
   // file that decoders accept.
-  const uint8_t* frame = nullptr;
-  const uint8_t* scan = nullptr;
+  const FrameHeader* frame = nullptr;
+  const ScanHeader* scan = nullptr;
   bool haveDqt = false;
   bool huffmanDefined[2][4] = {};
   bool jfif = false;
@@ -245,24 +146,25 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
     const uint8_t code = marker->code;
     const uint8_t* payload = marker->payload;
     // The JFIF and Adobe segments that decoders act on: at least 14 and 12 bytes long.
-    if (code == 0xE0 && marker->length >= 14 && std::memcmp(payload, "JFIF", 5) == 0) {
+    if (code == kCodeApp0 && marker->length >= 14 && std::memcmp(payload, "JFIF", 5) == 0) {
       if (payload[5] != 1) failf(msg::kMergeJfifVersion, payload[5], payload[6]);
       jfif = true;
-    } else if (code == 0xEE && marker->length >= 12 && std::memcmp(payload, "Adobe", 5) == 0) {
+    } else if (code == kCodeApp14 && marker->length >= 12 &&
+               std::memcmp(payload, "Adobe", 5) == 0) {
       adobeTransform = payload[11];
     }
-    if (isSofCode(code)) {
+    if (const auto* sof = dynamic_cast<const SOFMarker*>(marker.get())) {
       if (frame) fail(msg::kMergeOneSof);
-      applyFrameHeader(state, code, marker->payload, marker->length);
-      frame = marker->payload;
-    } else if (code == kCodeDqt) {
-      applyQuantizationTables(state, marker->payload, marker->length);
+      applyFrameHeader(state, sof->frame);
+      frame = &sof->frame;
+    } else if (const auto* dqt = dynamic_cast<const DQTMarker*>(marker.get())) {
+      applyQuantizationTables(state, dqt->tables);
       haveDqt = true;
-    } else if (code == kCodeSos) {
-      applyScanHeader(state, marker->payload, marker->length);
-      scan = marker->payload;
-    } else if (code == kCodeDht) {
-      noteHuffmanTables(marker->payload, marker->length, huffmanDefined);
+    } else if (const auto* sos = dynamic_cast<const SOSMarker*>(marker.get())) {
+      applyScanHeader(state, sos->scan);
+      scan = &sos->scan;
+    } else if (const auto* dht = dynamic_cast<const DHTMarker*>(marker.get())) {
+      noteHuffmanTables(dht->tables, huffmanDefined);
     } else if (!isCopiedAsIs(code)) {
       failf(msg::kMergeUnexpectedSegment, code);
     }
@@ -270,8 +172,8 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
   if (!frame) fail(msg::kMergeMissingSof);
   if (!haveDqt) fail(msg::kMergeMissingDqt);
   if (!scan) fail(msg::kMergeMissingSos);
-  checkScanComponents(frame, scan);
-  if (frame[5] == 3 && !jfif && adobeTransform != -1 && adobeTransform != 1) {
+  checkScanComponents(*frame, *scan);
+  if (frame->components.size() == 3 && !jfif && adobeTransform != -1 && adobeTransform != 1) {
     failf(msg::kMergeAdobeTransform, adobeTransform);
   }
 
@@ -280,16 +182,16 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
   for (auto& component : state.components) {
     if (!component) continue;
     const uint32_t q = component->quantIndex;
-    if (q > 3 || !state.divisorTables[q]) fail(msg::kMergeMissingQuantIndex);
-    for (float value : state.quantTables[q]->values) {
-      if (value == 0.0f) fail(msg::kMergeInvalidQuantValue);
+    if (q > 3 || !state.divisorTables[q]) fail(msg::kMissingQuantTable);
+    for (const uint16_t value : state.quantTables[q]->values) {
+      if (value == 0) fail(msg::kMergeInvalidQuantValue);
     }
     component->divisor = state.divisorTables[q].get();
-    if (component->dcIndex < 0 || component->dcIndex > 3) fail(msg::kMergeMissingHuffmanIndex);
+    if (component->dcIndex < 0 || component->dcIndex > 3) fail(msg::kMissingHuffmanTable);
     auto& dc = state.dcTables[component->dcIndex];
     if (!dc) dc = std::make_unique<HuffmanCodeTable>();
     component->dcTable = dc.get();
-    if (component->acIndex > 3) fail(msg::kMergeMissingHuffmanIndex);
+    if (component->acIndex > 3) fail(msg::kMissingHuffmanTable);
     auto& ac = state.acTables[component->acIndex];
     if (!ac) ac = std::make_unique<HuffmanCodeTable>();
     component->acTable = ac.get();
@@ -313,7 +215,7 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
   for (uint32_t number = 0; number < 4; ++number) {
     if ((huffmanDefined[kDcClass][number] && !state.dcTables[number]) ||
         (huffmanDefined[kAcClass][number] && !state.acTables[number])) {
-      fail(msg::kMergeInvalidHuffmanId);
+      fail(msg::kInvalidHuffmanId);
     }
   }
 
@@ -353,7 +255,7 @@ std::vector<uint8_t> encodeJpegFile(const PixelImage& image, const MarkerList& s
 
   SegmentBuffer segments(1024);
   segments.append(0xFF);
-  segments.append(0xD8);
+  segments.append(kCodeSoi);
   // Every segment of the source up to its first SOS header, in order, each in the form its class
   // gives it in the output (DHT with the new tables, DRI dropped, the rest copied).
   for (const auto& marker : source.items) {
@@ -364,7 +266,7 @@ std::vector<uint8_t> encodeJpegFile(const PixelImage& image, const MarkerList& s
   file.insert(file.end(), state.scanData.begin(), state.scanData.end());
   state.scanData = {};
   file.push_back(0xFF);
-  file.push_back(0xD9);
+  file.push_back(kCodeEoi);
   return file;
 }
 

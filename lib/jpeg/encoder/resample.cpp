@@ -1,4 +1,5 @@
 #include "jpeg/encoder/resample.h"
+#include "platform/memory.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +7,7 @@
 
 #include "core/exception.h"
 #include "core/pixel_image.h"
-#include "jpeg/encoder/messages.h"
+#include "jpeg/messages.h"
 
 namespace tessel {
 
@@ -70,7 +71,7 @@ void ResampleJob::run() const {
   const uint32_t width = outputWidth();
   const uint32_t height = outputHeight();
   destination->pixels.reset();
-  destination->setPixels(width, height, PixelImage::allocatePixels(width, height));
+  destination->setPixels(width, height, platform::allocatePixels(width, height));
   uint16_t* out = destination->pixels.get();
 
   // Coordinates run in 64 bits: a position plus a step may pass the 32-bit range near the end.
@@ -149,7 +150,7 @@ void padOrCrop(const PixelImage& source, uint32_t width, uint32_t height, PixelI
   if (source.width == 0 || source.height == 0 || !source.pixels) {
     failf(msg::kResampleEmptySource, source.width, source.height);
   }
-  PixelBuffer block = PixelImage::allocatePixels(width, height);
+  PixelBuffer block = platform::allocatePixels(width, height);
   const uint32_t copied = std::min(width, source.width);
   for (uint32_t y = 0; y < height; ++y) {
     const uint16_t* from =

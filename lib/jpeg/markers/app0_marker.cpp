@@ -1,10 +1,11 @@
 #include "jpeg/markers/app0_marker.h"
+#include "core/byte_order.h"
 
 #include "core/exception.h"
 #include "core/text.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/markers/marker_common.h"
-#include "jpeg/markers/messages.h"
+#include "jpeg/messages.h"
 
 namespace tessel {
 
@@ -36,9 +37,9 @@ void APP0Marker::print(const uint8_t* base, int level, std::ostream& out) const 
   // The parse claimed bytes 0-13, so they are readable even in a segment that is too short.
   const int detail = level + 1;
   indent(detail, out);
-  writef(out, "JFIF version 0x%04x\n", bigEndian16(payload + 5));
+  writef(out, "JFIF version 0x%04x\n", readBigEndian16(payload + 5));
   const uint32_t units = payload[7];
-  const uint32_t x = bigEndian16(payload + 8), y = bigEndian16(payload + 10);
+  const uint32_t x = readBigEndian16(payload + 8), y = readBigEndian16(payload + 10);
   indent(detail, out);
   switch (units) {
     case 0:

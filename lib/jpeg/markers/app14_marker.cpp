@@ -1,3 +1,4 @@
+#include "core/byte_order.h"
 #include "jpeg/markers/app14_marker.h"
 
 #include "core/text.h"
@@ -19,7 +20,7 @@ void APP14Marker::print(const uint8_t* base, int level, std::ostream& out) const
   const char* transform = payload[11] == 1 ? "YCbCr" : payload[11] == 2 ? "YCCK" : "Unknown";
   indent(level + 1, out);
   writef(out, "version=%u, flags0=%x, flags1=%x, color transform=%s\n", payload[6],
-         bigEndian16(payload + 7), bigEndian16(payload + 9), transform);
+         readBigEndian16(payload + 7), readBigEndian16(payload + 9), transform);
 }
 
 }  // namespace tessel

@@ -120,8 +120,8 @@ void APP1Marker::parse(RangeTracker& tracker) {
   claimWholePayload(tracker, payload, length);
 }
 
-void APP1Marker::applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly) {
-  if (directories) directories->applyToImage(state, directories->bigEndian, image, infoOnly);
+void APP1Marker::applyToDecoder(DecoderState&, PixelImage& image, bool) {
+  if (directories) directories->applyToImage(directories->bigEndian, image);
   if (thumbnail) {
     if (!image.thumbnail) image.thumbnail = std::make_unique<PixelImage>();
     decodeThumbnailInfo(*thumbnail, *image.thumbnail);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/segment_headers.h"
 
 namespace tessel {
 
@@ -11,6 +12,8 @@ class DQTMarker : public JPEGReader::Marker {
   void parse(RangeTracker& tracker) override;
   void applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly) override;
   void print(const uint8_t* base, int level, std::ostream& out) const override;
+
+  std::vector<QuantizationTable> tables;
 };
 
 }  // namespace tessel

@@ -1,20 +1,22 @@
 #include "jpeg/markers/dri_marker.h"
 
+#include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/text.h"
-#include "jpeg/decoder/decoder.h"
+#include "jpeg/decoder/decoder_state.h"
 #include "jpeg/markers/marker_common.h"
-#include "jpeg/markers/messages.h"
+#include "jpeg/messages.h"
 
 namespace tessel {
 
 void DRIMarker::parse(RangeTracker& tracker) {
   if (length != 2) fail(msg::kDriWrongSize);
   tracker.claim(payload, 2);
+  interval = readBigEndian16(payload);
 }
 
 void DRIMarker::applyToDecoder(DecoderState& state, PixelImage&, bool) {
-  applyDri(state, payload, length);
+  state.restartInterval = interval;
 }
 
 // Merged files have no restart markers, so the restart interval is not written.
@@ -24,7 +26,7 @@ void DRIMarker::write(EncodeState&, const PixelImage&, const PropertyList&, cons
 void DRIMarker::print(const uint8_t* base, int level, std::ostream& out) const {
   printMarkerHeader(*this, "DRI", base, level, out);
   indent(level + 1, out);
-  writef(out, "Restart interval: %u\n", bigEndian16(payload));
+  writef(out, "Restart interval: %u\n", unsigned{interval});
 }
 
 }  // namespace tessel

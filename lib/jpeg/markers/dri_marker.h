@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/segment_headers.h"
 
 namespace tessel {
 
@@ -13,6 +14,8 @@ class DRIMarker : public JPEGReader::Marker {
   void write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
              const Background& background, SegmentBuffer& out) override;
   void print(const uint8_t* base, int level, std::ostream& out) const override;
+
+  uint16_t interval = 0;  // MCUs per restart interval
 };
 
 }  // namespace tessel

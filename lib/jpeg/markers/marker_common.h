@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "core/byte_order.h"
 #include "core/range_tracker.h"
 #include "jpeg/jpeg_reader.h"
 
@@ -38,10 +39,6 @@ bool hasSignature(const RangeTracker& tracker, const uint8_t* payload, int32_t l
                   const char (&signature)[N], size_t size = N - 1) {
   return length >= static_cast<int64_t>(size) && insideBound(tracker, payload, size) &&
          std::memcmp(payload, signature, size) == 0;
-}
-
-inline uint32_t bigEndian16(const uint8_t* p) {
-  return (uint32_t{p[0]} << 8) | p[1];
 }
 
 }  // namespace tessel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/segment_headers.h"
 
 namespace tessel {
 
@@ -12,8 +13,7 @@ class SOFMarker : public JPEGReader::Marker {
   void applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly) override;
   void print(const uint8_t* base, int level, std::ostream& out) const override;
 
-  // The coding process named by a frame marker code (0xC0-0xCF).
-  static const char* processName(uint8_t code);
+  FrameHeader frame;
 };
 
 }  // namespace tessel

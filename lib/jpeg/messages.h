@@ -1,21 +1,48 @@
 #pragma once
 
-// Messages of the merge writer, the forward transform, the Huffman encoder and the resampler.
-// Code and tests both use these names, so a message is spelled in exactly one place. The names
-// carry a Merge or Resample prefix because the decoder keeps some of the same texts under its own
-// names, and a file may include both headers. Texts with a format directive go through failf.
+// Messages of the JPEG stream model, the decoder and the merge writer, each spelled once. Code
+// and tests both use these names. Texts with a format directive are formatted with failf.
 namespace tessel::msg {
 
-// Reading the metadata source's structure.
+// Marker segments.
+inline constexpr char kUnknownApp0Signature[] = "Unknown APP0 signature";
+inline constexpr char kDriWrongSize[] = "DRI header is wrong size";
+
+// Frame, table and scan headers, as the decoder and the merge writer read them.
+inline constexpr char kUnsupportedPrecision[] = "Unsupported image format (precision=%u)";
+inline constexpr char kInvalidQuantIndex[] = "Invalid quantization table index";
+inline constexpr char kDuplicateQuantIndex[] = "Duplicate quantization table index";
+inline constexpr char kMissingQuantTable[] = "Missing quantization table index";
+inline constexpr char kInvalidHuffmanId[] = "Invalid Huffman table ID";
+inline constexpr char kMissingHuffmanTable[] = "Missing Huffman table index";
+// The sampling message is built from three pieces: the opening, one entry per present component
+// slot (slot, h, v), and the closing.
+inline constexpr char kUnsupportedSamplingOpen[] = "Unsupported sampling (";
+inline constexpr char kUnsupportedSamplingComponent[] = " comp %d: %d x %d";
+inline constexpr char kUnsupportedSamplingClose[] = " )";
+
+// The decoder.
+inline constexpr char kNoCompressedData[] = "No compressed image data";
+inline constexpr char kUnsupportedMode[] = "Unsupported image format (mode=SOF%d)";
+inline constexpr char kUnsupportedComponentCount[] =
+    "Unsupported image format (number of components=%u)";
+inline constexpr char kInvalidSpectral[] = "Invalid spectral endpoints";
+inline constexpr char kSingleBitRefinement[] =
+    "Only single bit refinement is supported in progressive JPEG";
+inline constexpr char kInvalidHuffmanTable[] = "Invalid Huffman code table";
+inline constexpr char kCorruptImageData[] = "Corrupt image data";
+inline constexpr char kMissingDcTable[] = "Missing DC Huffman table";
+inline constexpr char kMissingAcTable[] = "Missing AC Huffman table";
+inline constexpr char kUnexpectedMarkerBetweenScans[] = "Unexpected JPEG marker between scans";
+inline constexpr char kTooManyScans[] = "Progressive JPEG with more than %u scans";
+inline constexpr char kCoefficientsTooLarge[] =
+    "Coefficients of an image of %u x %u pixels are too large for memory";
+
+// The merge writer: what the metadata source must be.
 inline constexpr char kMergeMissingSof[] = "Missing SOF marker";
 inline constexpr char kMergeMissingDqt[] = "Missing DQT marker";
 inline constexpr char kMergeMissingSos[] = "Missing SOS marker";
-inline constexpr char kMergeMissingQuantIndex[] = "Missing quantization table index";
-inline constexpr char kMergeMissingHuffmanIndex[] = "Missing Huffman table index";
 inline constexpr char kMergeBaselineOnly[] = "Merge only supports baseline Huffman";
-inline constexpr char kMergeUnsupportedPrecision[] = "Unsupported image format (precision=%u)";
-inline constexpr char kMergeInvalidQuantIndex[] = "Invalid quantization table index";
-inline constexpr char kMergeDuplicateQuantIndex[] = "Duplicate quantization table index";
 inline constexpr char kMergeInvalidComponentId[] = "Invalid component ID";
 // The checks that keep every merged file decodable: the output copies the source's segments up to
 // the scan, so each of them must be one that a baseline decoder accepts there.
@@ -37,17 +64,9 @@ inline constexpr char kMergeHuffmanTableSize[] = "Merge needs Huffman tables of 
 inline constexpr char kMergeJfifVersion[] = "Merge cannot copy a JFIF segment of version %u.%02u";
 inline constexpr char kMergeAdobeTransform[] =
     "Merge needs YCbCr colour, but the Adobe segment names colour transform %u";
-// The sampling message: the opening, one entry per present component slot (slot, h, v), the
-// closing.
-inline constexpr char kMergeUnsupportedSamplingOpen[] = "Unsupported sampling (";
-inline constexpr char kMergeUnsupportedSamplingComponent[] = " comp %d: %d x %d";
-inline constexpr char kMergeUnsupportedSamplingClose[] = " )";
 // A zero quantizer would divide by zero: the coefficients become infinite and the scan could not
 // be decoded. Coded data never uses one.
 inline constexpr char kMergeInvalidQuantValue[] = "Invalid quantization table value";
-
-// Writing the Huffman tables.
-inline constexpr char kMergeInvalidHuffmanId[] = "Invalid Huffman table ID";
 // An impossible state of the table construction (the fuzz harness treats it as a crash).
 inline constexpr char kMergeInternalHuffmanError[] = "Internal error: incomplete Huffman code";
 

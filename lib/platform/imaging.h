@@ -5,10 +5,11 @@
 // a palette) and speaks the GDI+ pixel-format codes and status numbers, so the loader's
 // conversions are written once against those codes whatever library decodes the file.
 //
-// On this platform the library is GraphicsMagick. Files are opened by content only: the adapter
-// reads the bytes itself, recognises the format from its signature and hands the bytes over with
-// that format fixed, so neither the file name nor the content can select a coder outside the
-// allow-list of still-image raster formats, an external delegate, or a file access.
+// On Linux the library is GraphicsMagick (posix/imaging_graphicsmagick.cpp). Files are opened by
+// content only: the bytes are read here, the format is recognised from its signature
+// (image_formats.h) and handed over with that format fixed, so neither the file name nor the
+// content can select a coder outside the allow-list of still-image raster formats, an external
+// delegate, or a file access.
 
 #include <cstdint>
 #include <memory>
@@ -137,16 +138,5 @@ class Bitmap {
   explicit Bitmap(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
-
-// Reads the descriptive property items of a TIFF structure (the first directory and its Exif
-// directory) from `data`. Every offset is checked against the buffer; damaged parts are skipped.
-// Exposed for tests and reused for Exif profiles.
-struct OwnedPropertyItem {
-  uint32_t id = 0;
-  uint16_t type = 0;
-  uint32_t count = 0;
-  std::vector<uint8_t> value;  // host byte order
-};
-std::vector<OwnedPropertyItem> readTiffProperties(const uint8_t* data, size_t size);
 
 }  // namespace tessel::imaging

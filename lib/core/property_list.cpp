@@ -1,31 +1,17 @@
-#include "exif/property_list.h"
+#include "core/property_list.h"
 
+#include <bit>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "core/exception.h"
-#include "exif/messages.h"
+#include "core/messages.h"
+#include "core/text.h"
 
 namespace tessel {
 
 uint32_t typeSizeOrZero(uint32_t type) noexcept {
-  switch (type) {
-    case kTypeByte:
-    case kTypeAscii:
-    case kTypeUndefined:
-      return 1;
-    case kTypeShort:
-      return 2;
-    case kTypeLong:
-    case kTypeSLong:
-    case kTypeFloat:
-      return 4;
-    case kTypeRational:
-    case kTypeSRational:
-    case kTypeDouble:
-      return 8;
-    default:
-      return 0;
-  }
+  return tiffTypeSize(type, TiffTypeSet::kExif);
 }
 
 uint32_t typeSize(uint32_t type) {
@@ -125,23 +111,69 @@ uint16_t orientation(const PropertyList& list) {
 
 bool isImagePropertyTag(uint32_t tag) noexcept {
   switch (tag) {
-    case 269:    // DocumentName
-    case 270:    // ImageDescription
-    case 271:    // Make
-    case 272:    // Model
-    case 274:    // Orientation
-    case 282:    // XResolution
-    case 283:    // YResolution
-    case 296:    // ResolutionUnit
-    case 305:    // Software
-    case 306:    // DateTime
+    case 269:  // DocumentName
+    case 270:  // ImageDescription
+    case kTagMake:
+    case 272:  // Model
+    case kTagOrientation:
+    case kTagXResolution:
+    case kTagYResolution:
+    case kTagResolutionUnit:
+    case 305:  // Software
+    case kTagDateTime:
     case 315:    // Artist
     case 33432:  // Copyright
-    case 36867:  // DateTimeOriginal
-    case 36868:  // DateTimeDigitized
+    case kTagDateTimeOriginal:
+    case kTagDateTimeDigitized:
       return true;
     default:
       return false;
+  }
+}
+
+void printTypedValues(std::ostream& out, uint32_t type, uint32_t count, const uint8_t* bytes,
+                      bool bigEndian) {
+  if (type == kTypeAscii) {
+    out << " \"";
+    for (uint32_t i = 0; i < count && bytes[i] != 0; ++i) putByteChar(out, bytes[i]);
+    out << '"';
+    return;
+  }
+  constexpr uint32_t kPrintedValues = 21;
+  const uint32_t size = typeSizeOrZero(type);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = bytes + size_t{i} * size;
+    switch (type) {
+      case kTypeShort:
+        writef(out, " %hu", read16(p, bigEndian));
+        break;
+      case kTypeLong:
+        writef(out, " %u", read32(p, bigEndian));
+        break;
+      case kTypeRational:
+        writef(out, " %u/%u", read32(p, bigEndian), read32(p + 4, bigEndian));
+        break;
+      case kTypeSLong:
+        writef(out, " %d", static_cast<int32_t>(read32(p, bigEndian)));
+        break;
+      case kTypeSRational:
+        writef(out, " %d/%d", static_cast<int32_t>(read32(p, bigEndian)),
+               static_cast<int32_t>(read32(p + 4, bigEndian)));
+        break;
+      case kTypeFloat:
+        writef(out, " %f", static_cast<double>(std::bit_cast<float>(read32(p, bigEndian))));
+        break;
+      case kTypeDouble:
+        writef(out, " %f", std::bit_cast<double>(read64(p, bigEndian)));
+        break;
+      default:  // BYTE, UNDEFINED
+        writef(out, " %02x", bytes[i]);
+        break;
+    }
+    if (i + 1 == kPrintedValues && count > kPrintedValues) {
+      out << " [snip]";
+      break;
+    }
   }
 }
 

@@ -1,4 +1,6 @@
-#include "sources/gdiplus_loader.h"
+#include "sources/imaging_loader.h"
+#include "core/byte_order.h"
+#include "platform/memory.h"
 
 #include <cstddef>
 #include <cstring>
@@ -6,7 +8,7 @@
 #include <vector>
 
 #include "core/exception.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "sources/image_sources.h"
 #include "sources/messages.h"
 
@@ -37,12 +39,6 @@ ImagingSession::~ImagingSession() {
 }
 
 namespace {
-
-inline uint16_t readLe16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
 
 // A sample of the 16-bit formats, full scale 8192, to the 65535 scale.
 inline uint16_t deepSample(uint16_t v) {
@@ -130,7 +126,7 @@ int convertBitmap(const BitmapData& data, const ColorPalette* palette, uint16_t 
 
   // 1- and 4-bit indices are copied as stored, whatever the orientation.
   if (format == kFormat1bppIndexed || format == kFormat4bppIndexed) {
-    PixelBuffer block = PixelImage::allocatePixels(data.width, data.height);
+    PixelBuffer block = platform::allocatePixels(data.width, data.height);
     uint16_t* out = block.get();
     for (uint32_t y = 0; y < data.height; ++y) {
       const uint8_t* row = data.scan0 + ptrdiff_t(y) * data.stride;
@@ -150,23 +146,23 @@ int convertBitmap(const BitmapData& data, const ColorPalette* palette, uint16_t 
   const bool transposed = orientation >= 5 && orientation <= 8;
   const uint32_t outWidth = transposed ? data.height : data.width;
   const uint32_t outHeight = transposed ? data.width : data.height;
-  PixelBuffer block = PixelImage::allocatePixels(outWidth, outHeight);
+  PixelBuffer block = platform::allocatePixels(outWidth, outHeight);
   if (block) {
     uint16_t* out = block.get();
     switch (format) {
       case kFormat64bppARGB:
         walkOriented(data, 8, orientation, out, [](const uint8_t* p, uint16_t* o) {
-          o[0] = deepSample(readLe16(p + 4));
-          o[1] = deepSample(readLe16(p + 2));
-          o[2] = deepSample(readLe16(p));
-          o[3] = deepSample(readLe16(p + 6));
+          o[0] = deepSample(readLittleEndian16(p + 4));
+          o[1] = deepSample(readLittleEndian16(p + 2));
+          o[2] = deepSample(readLittleEndian16(p));
+          o[3] = deepSample(readLittleEndian16(p + 6));
         });
         break;
       case kFormat48bppRGB:
         walkOriented(data, 6, orientation, out, [](const uint8_t* p, uint16_t* o) {
-          o[0] = deepSample(readLe16(p + 4));
-          o[1] = deepSample(readLe16(p + 2));
-          o[2] = deepSample(readLe16(p));
+          o[0] = deepSample(readLittleEndian16(p + 4));
+          o[1] = deepSample(readLittleEndian16(p + 2));
+          o[2] = deepSample(readLittleEndian16(p));
           o[3] = 65535;
         });
         break;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/pixel_image.h"
-#include "sources/imaging_adapter.h"
+#include "platform/imaging.h"
 
 namespace tessel {
 

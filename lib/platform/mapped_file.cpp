@@ -1,4 +1,4 @@
-#include "core/mapped_file.h"
+#include "platform/mapped_file.h"
 
 #include <utility>
 

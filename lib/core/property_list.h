@@ -2,32 +2,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <vector>
+
+#include "core/tiff.h"
 
 namespace tessel {
 
-// TIFF field types (the same codes serve Exif entries and properties).
-enum TiffType : uint32_t {
-  kTypeByte = 1,
-  kTypeAscii = 2,
-  kTypeShort = 3,
-  kTypeLong = 4,
-  kTypeRational = 5,
-  kTypeSByte = 6,  // not accepted
-  kTypeUndefined = 7,
-  kTypeSShort = 8,  // not accepted
-  kTypeSLong = 9,
-  kTypeSRational = 10,
-  kTypeFloat = 11,
-  kTypeDouble = 12,
-};
-
-// Private tags that image sources set.
-inline constexpr uint32_t kTagPixelFormat = 49152;      // LONG: GDI+ PixelFormat code
-inline constexpr uint32_t kTagCompressionMode = 49153;  // ASCII: coding description
-inline constexpr uint32_t kTagOrientation = 274;
-
-// Size in bytes of one value of a type, or 0 for types that are not accepted (0, 6, 8, 13+).
+// Size in bytes of one value of a type, or 0 for types that are not accepted (0, 6, 8, 13+: the
+// Exif set of tiffTypeSize).
 uint32_t typeSizeOrZero(uint32_t type) noexcept;
 // The same, throwing "Invalid property type" for a type that is not accepted.
 uint32_t typeSize(uint32_t type);
@@ -96,5 +79,12 @@ uint16_t orientation(const PropertyList& list);
 
 // The descriptive tags that image sources copy into a property list.
 bool isImagePropertyTag(uint32_t tag) noexcept;
+
+// Prints `count` values of TIFF `type` stored at `bytes` in the given byte order, as every listing
+// prints them: ASCII as a quoted text up to a zero byte or `count` bytes, each byte as the
+// character of that code point; numbers as " %hu", " %u", " %u/%u", " %d", " %d/%d" and " %f"; any
+// other type as " %02x" per byte; at most 21 values, then " [snip]".
+void printTypedValues(std::ostream& out, uint32_t type, uint32_t count, const uint8_t* bytes,
+                      bool bigEndian);
 
 }  // namespace tessel

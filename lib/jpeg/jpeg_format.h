@@ -1,0 +1,96 @@
+#pragma once
+
+// The facts of the JPEG format that the segment reader, the marker classes, the decoder and the
+// merge writer share: marker codes, coding processes, the zig-zag order, and the sampling layouts
+// with the MCU geometry each of them gives a frame.
+
+#include <array>
+#include <cstdint>
+
+namespace tessel {
+
+// Marker codes: the byte after 0xFF.
+inline constexpr uint8_t kCodeSof0 = 0xC0;  // baseline sequential, Huffman
+inline constexpr uint8_t kCodeSof2 = 0xC2;  // progressive, Huffman
+inline constexpr uint8_t kCodeDht = 0xC4;
+inline constexpr uint8_t kCodeSoi = 0xD8;
+inline constexpr uint8_t kCodeEoi = 0xD9;
+inline constexpr uint8_t kCodeSos = 0xDA;
+inline constexpr uint8_t kCodeDqt = 0xDB;
+inline constexpr uint8_t kCodeDri = 0xDD;
+inline constexpr uint8_t kCodeApp0 = 0xE0;
+inline constexpr uint8_t kCodeApp1 = 0xE1;
+inline constexpr uint8_t kCodeApp2 = 0xE2;
+inline constexpr uint8_t kCodeApp12 = 0xEC;
+inline constexpr uint8_t kCodeApp13 = 0xED;
+inline constexpr uint8_t kCodeApp14 = 0xEE;
+inline constexpr uint8_t kCodeCom = 0xFE;
+
+// Every SOFn: 0xC0-0xCF but DHT (0xC4), JPG (0xC8) and DAC (0xCC).
+constexpr bool isSofCode(uint8_t code) {
+  return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+}
+constexpr bool isAppCode(uint8_t code) {
+  return code >= 0xE0 && code <= 0xEF;
+}
+
+// The coding process of a frame marker code, as listings name it ("Baseline DCT Huffman") and as
+// an image's coding description does ("Baseline"); "???" for a code that names none.
+const char* processListingName(uint8_t code);
+const char* processDescriptionName(uint8_t code);
+
+// Zig-zag position k (0..63) to natural (row-major) index.
+inline constexpr std::array<uint8_t, 64> kZigzagToNatural = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// The sampling layouts handled: three components whose first (luma) has the factors h x v and the
+// other two 1 x 1, or one grey component. The numbers are stable.
+enum class SamplingMode : uint8_t {
+  kLuma1x1 = 1,  // 4:4:4
+  kLuma2x1 = 2,  // 4:2:2, luma h = 2, v = 1
+  kLuma1x2 = 3,  // 4:4:0, luma h = 1, v = 2
+  kLuma2x2 = 4,  // 4:2:0
+  kGrey = 5,
+};
+
+// The sampling factors of the component in one of the four slots (absent when not `present`).
+struct SlotSampling {
+  bool present = false;
+  uint32_t h = 1;
+  uint32_t v = 1;
+};
+using SlotLayout = std::array<SlotSampling, 4>;
+
+// A frame's MCU geometry for its sampling layout.
+struct FrameGeometry {
+  SamplingMode samplingMode = SamplingMode::kGrey;
+  uint32_t mcuWidth = 0, mcuHeight = 0;  // pixels: 8 or 16
+  uint32_t blocksPerMcu = 0;             // 1, 3, 4 or 6
+  uint32_t mcusPerRow = 0, mcuRows = 0;  // ceil(width / mcuWidth), ceil(height / mcuHeight)
+  uint32_t mcuCount = 0;
+};
+
+// The mode of a slot layout: slot 0 empty and slot 1 present; slots 2 and 3 both present and 1 x 1
+// with slot 1 1 x 1, 2 x 1, 1 x 2 or 2 x 2, or both absent with slot 1 1 x 1 (grey). Throws
+// "Unsupported sampling (", " comp %d: %d x %d" for each present slot, " )" for any other layout.
+// Then the MCU geometry of a width x height frame.
+FrameGeometry planFrame(const SlotLayout& slots, uint32_t width, uint32_t height);
+
+// The name of a mode in a coding description: the luma blocks of an MCU as rows x columns, so
+// that 4:2:2 is "1x2"; "gray" for one component.
+const char* samplingName(SamplingMode mode);
+
+// Which slot each block of an MCU belongs to: the present slots in order, each with h x v blocks
+// in row-major order.
+struct McuLayout {
+  uint32_t blocks = 0;
+  std::array<uint8_t, 6> slot{};    // per block of the MCU
+  std::array<uint8_t, 4> offset{};  // first block of each slot within the MCU
+  std::array<bool, 4> present{};    // the slot has blocks in the MCU
+};
+// For a layout that planFrame accepted.
+McuLayout mcuLayoutOf(const SlotLayout& slots);
+
+}  // namespace tessel

@@ -1,0 +1,14 @@
+#include "jpeg/segment_headers.h"
+
+#include "core/exception.h"
+#include "jpeg/messages.h"
+
+namespace tessel {
+
+void defineQuantizationTable(QuantizationTables& defined, const QuantizationTable& table) {
+  if (table.index() >= 4) fail(msg::kInvalidQuantIndex);
+  if (defined[table.index()]) fail(msg::kDuplicateQuantIndex);
+  defined[table.index()] = table;
+}
+
+}  // namespace tessel
