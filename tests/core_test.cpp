@@ -9,7 +9,7 @@
 #include "core/messages.h"
 #include "core/range_tracker.h"
 #include "exif/messages.h"
-#include "exif/property_list.h"
+#include "core/property_list.h"
 #include "support/support.h"
 
 namespace tessel {

@@ -17,9 +17,9 @@
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/huffman_decode.h"
-#include "jpeg/decoder/messages.h"
 #include "jpeg/decoder/reconstruct.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/messages.h"
 #include "platform/system.h"
 #include "support/jpeg.h"
 #include "support/support.h"
@@ -171,51 +171,12 @@ TEST(Decode, HugeFramesNeedTheirDataThenTheirMemory) {
   }
 }
 
-// Counts or symbols that run past the payload (the segment reader never passes such a table on).
-TEST(Decode, HuffmanTableCutShortIsRefused) {
-  Bytes twoCodes(16, 0);
-  twoCodes[1] = 2;  // two 2-bit codes, for the symbols 1 and 2
-  twoCodes.push_back(0x01);
-  twoCodes.push_back(0x02);
-  const std::pair<Bytes, int32_t> cases[] = {{Bytes(16, 0), 15}, {twoCodes, 17}};
-  for (const auto& [body, length] : cases) {
-    HuffmanLookup lookup;
-    int32_t offset = 0;
-    EXPECT_EQ(test::messageOf([&] { buildHuffmanLookup(lookup, body.data(), length, offset); }),
-              msg::kInvalidOffset)
-        << length;
-  }
-}
-
 TEST(Decode, LeastDataOfAFrameIsOneBitPerBlock) {
   const std::vector<ComponentSampling> yuv420 = {{2, 2}, {1, 1}, {1, 1}};
   const std::vector<ComponentSampling> grey = {{1, 1}};
   EXPECT_EQ(minimumCodedBytes(8, 32, yuv420), 1u);   // 4 + 2 + 2 blocks
   EXPECT_EQ(minimumCodedBytes(17, 17, yuv420), 3u);  // 9 + 4 + 4 blocks
   EXPECT_EQ(minimumCodedBytes(65, 9, grey), 3u);     // 18 blocks
-}
-
-// Storing a row of MCUs stores each of them as placeMcu does, clipped at the image's edges.
-TEST(Decode, McuRowIsPlacedMcuByMcu) {
-  DecoderState state;
-  state.width = 37;
-  state.height = 5;
-  for (auto& component : state.components) component = std::make_unique<ComponentInfo>();
-  state.components[0].reset();
-  state.components[1]->h = 2;
-  deriveSampling(state);  // MCUs of 16 x 8 pixels, three in the row
-  std::vector<float> blocks(size_t{state.blocksPerMcuRow} * 64);
-  for (size_t i = 0; i < blocks.size(); ++i) blocks[i] = float(int(i * 37 % 251) - 125);
-  PixelImage row, each;
-  for (PixelImage* image : {&row, &each}) {
-    image->setPixels(37, 5, PixelImage::allocatePixels(37, 5));
-    std::fill(image->pixels.get(), image->pixels.get() + 37 * 5 * 4, 0);
-  }
-  placeMcuRow(state, row, 0, blocks.data());
-  for (uint32_t i = 0; i < 3; ++i) {
-    placeMcu(state, each, convertMcu1x2, 16 * i, 0, blocks.data() + i * 4 * 64);
-  }
-  EXPECT_EQ(std::memcmp(row.pixels.get(), each.pixels.get(), 37 * 5 * 8), 0);
 }
 
 // The Exif thumbnail's frame is described, never decoded: a process or size that the decoder

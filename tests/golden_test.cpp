@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "core/pixel_image.h"
-#include "sources/gdiplus_loader.h"
+#include "sources/imaging_loader.h"
 #include "sources/image_sources.h"
 #include "support/support.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "exif/property_list.h"
+#include "core/property_list.h"
 
 // The report belongs to the jpgdump program, not to the library; it is compiled in here.
 #include "../tools/jpgdump/decode_report.cpp"

@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "core/exception.h"
-#include "core/mapped_file.h"
+#include "platform/mapped_file.h"
+#include "platform/system.h"
 #include "core/messages.h"
 #include "support/support.h"
 
@@ -40,7 +41,7 @@ TEST(MappedFile, MapsWholeFilesAndNamesTheFileTheStepAndTheSystemText) {
   EXPECT_EQ(messageOf([&] { MappedFile f(dir.path()); }),
             expected(dir.path(), "CreateFile", EISDIR));
   EXPECT_EQ(messageOf([&] { MappedFile f(big); }), expected(big, "GetFileSize", EFBIG));
-  EXPECT_EQ(messageOf([] { throwWindowsError("x", "WriteFile", 99999); }),
+  EXPECT_EQ(messageOf([] { platform::throwWindowsError("x", "WriteFile", 99999); }),
             "File x: failed on WriteFile: Windows error 99999");
 #if !defined(__SANITIZE_ADDRESS__)
   // In a child with 512 MB of address space, a 1 GB view cannot be made. (AddressSanitizer needs

@@ -10,8 +10,10 @@
 
 #include "core/pixel_image.h"
 #include "jpeg/encoder/resample.h"
-#include "sources/gdiplus_loader.h"
+#include "platform/memory.h"
+#include "platform/tiff_properties.h"
 #include "sources/image_sources.h"
+#include "sources/imaging_loader.h"
 #include "sources/raw_tiff_reader.h"
 #include "support/support.h"
 
@@ -105,13 +107,13 @@ TEST(ImageSources, SizesTooLargeAreRefused) {
             "Error y: Image of 5 x 5 pixels is too large for memory");
 
   PixelImage wide, out;
-  wide.setPixels(524288, 1, PixelImage::allocatePixels(524288, 1));
+  wide.setPixels(524288, 1, platform::allocatePixels(524288, 1));
   EXPECT_EQ(test::messageOf([&] { ResampleJob::setUp(wide, 0.5f, 1, out); }),
             "Image of 524288 x 1 pixels is too large to resample");
-  wide.setPixels(1, 524288, PixelImage::allocatePixels(1, 524288));
+  wide.setPixels(1, 524288, platform::allocatePixels(1, 524288));
   EXPECT_EQ(test::messageOf([&] { ResampleJob::setUp(wide, 1, 0.5f, out); }),
             "Image of 1 x 524288 pixels is too large to resample");
-  wide.setPixels(524287, 1, PixelImage::allocatePixels(524287, 1));
+  wide.setPixels(524287, 1, platform::allocatePixels(524287, 1));
   const ResampleJob job = ResampleJob::setUp(wide, 1e-9f, 1, out);
   EXPECT_EQ(job.xStep, 2147483647);
   EXPECT_EQ(job.outputWidth(), 1u);
