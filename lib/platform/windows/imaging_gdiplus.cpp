@@ -6,8 +6,9 @@
 
 #include <windows.h>
 // GDI+'s headers need PROPID, which the lean Windows header leaves out.
-#include <gdiplus.h>
 #include <objidl.h>
+
+#include <gdiplus.h>
 
 #include <algorithm>
 #include <cstddef>
