@@ -17,8 +17,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/exception.h"
 #include "platform/image_formats.h"
 #include "platform/imaging.h"
+#include "platform/mapped_file.h"
+#include "platform/tiff_properties.h"
 #include "platform/windows/wide_text.h"
 
 namespace tessel::imaging {
@@ -176,13 +179,23 @@ Status Bitmap::createFromFile(const std::string& fileName, std::unique_ptr<Bitma
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (file.handle == INVALID_HANDLE_VALUE) return openStatusOf(GetLastError());
     if (GetFileType(file.handle) != FILE_TYPE_DISK) return kGenericError;
-    uint8_t head[64];
-    DWORD got = 0;
-    if (!ReadFile(file.handle, head, sizeof head, &got, nullptr)) return kGenericError;
-    if (got == 0) return kUnknownImageFormat;
-    const SourceFormat format = detectFormat(head, got);
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.handle, &size)) return kGenericError;
+    if (size.QuadPart == 0) return kUnknownImageFormat;
+    std::unique_ptr<MappedFile> bytes;
+    try {
+      bytes = std::make_unique<MappedFile>(fileName);
+    } catch (const RawLayerException&) {
+      return kGenericError;
+    }
+    const SourceFormat format = detectFormat(bytes->view(), bytes->size());
     const uint32_t expectedRaw = rawFormatOf(format);
     if (expectedRaw == 0) return kUnknownImageFormat;
+    // CMYK is refused from the file's own description: GDI+ may convert it without a word.
+    const std::vector<OwnedPropertyItem> tiffItems =
+        format == SourceFormat::kTiff ? readTiffProperties(bytes->view(), bytes->size())
+                                      : std::vector<OwnedPropertyItem>();
+    if (storesCmyk(format, bytes->view(), bytes->size(), tiffItems)) return kUnknownImageFormat;
 
     auto impl = std::make_unique<Impl>();
     int status = gdip::GdipCreateBitmapFromFile(name.c_str(), &impl->bitmap);
@@ -194,8 +207,10 @@ Status Bitmap::createFromFile(const std::string& fileName, std::unique_ptr<Bitma
     Gdiplus::ImageType type = Gdiplus::ImageTypeUnknown;
     if (gdip::GdipGetImageRawFormat(impl->bitmap, &raw) != Gdiplus::Ok ||
         gdip::GdipGetImageType(impl->bitmap, &type) != Gdiplus::Ok ||
-        type != Gdiplus::ImageTypeBitmap || raw.Data1 != expectedRaw ||
-        std::memcmp(raw.Data4, kRawTail, sizeof kRawTail) != 0) {
+        type != Gdiplus::ImageTypeBitmap ||
+        std::memcmp(raw.Data4, kRawTail, sizeof kRawTail) != 0 ||
+        // Wine's GDI+ reports the frame of an icon as a BMP.
+        (raw.Data1 != expectedRaw && !(expectedRaw == kRawIcon && raw.Data1 == kRawBmp))) {
       return kUnknownImageFormat;
     }
 
