@@ -3,6 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 
+#if defined(__MINGW32__) && !__USE_MINGW_ANSI_STDIO
+#error "vsnprintf must be mingw-w64's C99 implementation, so that texts match glibc's"
+#endif
+
 namespace tessel {
 
 namespace {

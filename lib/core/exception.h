@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/printf_format.h"
+
 namespace tessel {
 
 // The one exception type of the library. Everything the user is told about a failure is in the
@@ -17,10 +19,10 @@ class RawLayerException {
 };
 
 // Formats like printf and returns the text.
-std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatText(const char* format, ...) TESSEL_PRINTF_FORMAT(1, 2);
 
 [[noreturn]] void fail(std::string_view message);
 // Formats like printf, then throws the text as a RawLayerException.
-[[noreturn]] void failf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void failf(const char* format, ...) TESSEL_PRINTF_FORMAT(1, 2);
 
 }  // namespace tessel

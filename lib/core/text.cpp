@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <vector>
 
+#if defined(__MINGW32__) && !__USE_MINGW_ANSI_STDIO
+#error "vsnprintf must be mingw-w64's C99 implementation, so that texts match glibc's"
+#endif
+
 namespace tessel {
 
 void writef(std::ostream& out, const char* format, ...) {

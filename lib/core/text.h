@@ -4,10 +4,12 @@
 #include <ostream>
 #include <string>
 
+#include "core/printf_format.h"
+
 namespace tessel {
 
 // printf-style output to a stream.
-void writef(std::ostream& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void writef(std::ostream& out, const char* format, ...) TESSEL_PRINTF_FORMAT(2, 3);
 
 // Two spaces per level; nothing for a level of 0 or less. Every listing indents with it.
 void indent(int level, std::ostream& out);

@@ -4,7 +4,7 @@
 // search. Every function that fails throws RawLayerException; the file-call failures use the
 // "File %s: failed on %s: %s" form with the Windows operation names, whatever the platform.
 //
-// The POSIX implementation lives in platform/posix/; a Windows one would sit beside it.
+// The POSIX implementation lives in platform/posix/, the Windows one in platform/windows/.
 
 #include <cstdint>
 #include <string>

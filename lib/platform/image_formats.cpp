@@ -127,4 +127,28 @@ bool storesIndices(SourceFormat format, const uint8_t* d, size_t size,
   }
 }
 
+bool storesCmyk(SourceFormat format, const uint8_t* d, size_t size,
+                const std::vector<OwnedPropertyItem>& tiffItems) {
+  if (format == SourceFormat::kTiff) {
+    const OwnedPropertyItem* photometric = findItem(tiffItems, 262);
+    return photometric && firstNumber(*photometric) == 5;
+  }
+  if (format != SourceFormat::kJpeg) return false;
+  // The segments from SOI to the first frame header, whose component count follows its marker,
+  // length, precision, height and width.
+  for (size_t at = 2; at + 4 <= size;) {
+    if (d[at] != 0xFF) return false;
+    const uint8_t code = d[at + 1];
+    if (code == 0xFF) {
+      ++at;  // fill byte
+      continue;
+    }
+    const bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+    if (frame) return at + 9 < size && d[at + 9] == 4;
+    if (code == 0xDA || code == 0xD9) return false;
+    at += 2 + readBigEndian16(d + at + 2);
+  }
+  return false;
+}
+
 }  // namespace tessel::imaging

@@ -22,4 +22,9 @@ const char* coderName(SourceFormat format);
 bool storesIndices(SourceFormat format, const uint8_t* data, size_t size,
                    const std::vector<OwnedPropertyItem>& tiffItems);
 
+// Whether the file stores CMYK (or YCCK) samples, which are refused: a JPEG frame of four
+// components, or a TIFF with Photometric 5. For libraries that would quietly convert them.
+bool storesCmyk(SourceFormat format, const uint8_t* data, size_t size,
+                const std::vector<OwnedPropertyItem>& tiffItems);
+
 }  // namespace tessel::imaging

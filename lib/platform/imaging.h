@@ -5,6 +5,8 @@
 // a palette) and speaks the GDI+ pixel-format codes and status numbers, so the loader's
 // conversions are written once against those codes whatever library decodes the file.
 //
+// On Windows it is GDI+ itself (windows/imaging_gdiplus.cpp), which is handed a file only after
+// its first bytes have shown one of the still-image formats below that GDI+ decodes.
 // On Linux the library is GraphicsMagick (posix/imaging_graphicsmagick.cpp). Files are opened by
 // content only: the bytes are read here, the format is recognised from its signature
 // (image_formats.h) and handed over with that format fixed, so neither the file name nor the
@@ -76,7 +78,8 @@ struct PropertyItem {
 };
 
 // The result of a read lock: the whole image in the bitmap's own pixel format, rows from the top,
-// `stride` bytes apart (a positive multiple of 4).
+// `stride` bytes apart (a multiple of 4; negative where GDI+ keeps the rows bottom-up, with
+// `scan0` still at the top row).
 struct BitmapData {
   uint32_t width = 0;
   uint32_t height = 0;

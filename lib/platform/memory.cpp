@@ -20,10 +20,18 @@ void* allocateLargeBlock(uint64_t bytes, bool zeroed) noexcept {
     return block;
   }
   if (bytes < kHugePage) return std::malloc(bytes == 0 ? 1 : bytes);
+#ifdef _WIN32
+  // The Windows C library has no aligned block that std::free releases, and large pages are not
+  // offered to blocks of the C allocator there: a plain block does.
+  void* block = std::malloc(bytes);
+  if (block) adviseLargeBlock(block, bytes);
+  return block;
+#else
   const uint64_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
   void* block = std::aligned_alloc(kHugePage, rounded);
   if (block) adviseLargeBlock(block, rounded);
   return block;
+#endif
 }
 
 PixelBuffer allocatePixels(uint32_t width, uint32_t height) {

@@ -7,6 +7,7 @@
 #include "decode_report.h"
 #include "jpeg/jpeg_reader.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 
 namespace tessel::jpgdump {
 
@@ -18,27 +19,18 @@ bool hasJpgExtension(const std::string& name) {
   return e[0] == '.' && (e[1] | 0x20) == 'j' && (e[2] | 0x20) == 'p' && (e[3] | 0x20) == 'g';
 }
 
-bool hasWildcard(const std::string& text) {
-  return text.find_first_of("*?") != std::string::npos;
-}
-
-std::string withoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
 }  // namespace
 
 int expandPattern(const std::string& rawPattern, const Options& options, std::ostream& out) {
-  const std::string pattern = withoutTrailingSlashes(rawPattern);
+  const std::string pattern = platform::withoutTrailingSeparators(rawPattern);
   std::vector<platform::DirEntry> entries;
   if (!platform::findFiles(pattern, entries)) return 0;
 
-  const size_t slash = pattern.rfind('/');
+  const size_t slash = platform::lastSeparator(pattern);
   const std::string prefix =
       slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
   // A name without wildcards stands for itself, "." and ".." included.
-  const bool plain = !hasWildcard(pattern.substr(prefix.size()));
+  const bool plain = !platform::hasWildcard(pattern.substr(prefix.size()));
 
   int count = 0;
   for (const platform::DirEntry& entry : entries) {
@@ -49,7 +41,8 @@ int expandPattern(const std::string& rawPattern, const Options& options, std::os
       if (pattern == ".") {
         sub = "*.*";
       } else {
-        sub = path + (path.back() == '/' ? "*.*" : "/*.*");
+        sub = platform::isPathSeparator(path.back()) ? path + "*.*"
+                                                     : path + platform::separatorFor(path) + "*.*";
       }
       count += expandPattern(sub, options, out);
     } else if (hasJpgExtension(entry.name)) {

@@ -7,8 +7,11 @@
 
 #include "core/text.h"
 #include "dump.h"
+#include "platform/program.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int runJpgdump(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   tessel::jpgdump::Options options;
   // Arguments are handled strictly left to right: an option affects only the names after it.
@@ -36,3 +39,15 @@ int main(int argc, char** argv) {
   std::cout.flush();
   return 0;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  return tessel::platform::runProgram(argc, argv, runJpgdump);
+}
+#else
+int main(int argc, char** argv) {
+  return runJpgdump(argc, argv);
+}
+#endif

@@ -2,20 +2,22 @@
 // sampling, quantization tables, segments, Exif block) of a metadata-source JPEG, then gives it
 // the metadata source's file times.
 
-#include <cstdio>
 #include <exception>
+#include <iostream>
 #include <memory>
 
 #include "core/exception.h"
-#include "platform/mapped_file.h"
 #include "core/pixel_image.h"
 #include "core/property_list.h"
+#include "core/text.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
 #include "merge_options.h"
 #include "platform/files.h"
-#include "sources/imaging_loader.h"
+#include "platform/mapped_file.h"
+#include "platform/program.h"
 #include "sources/image_sources.h"
+#include "sources/imaging_loader.h"
 
 namespace tessel::jpgmerge {
 namespace {
@@ -54,20 +56,35 @@ void runMerge(const MergeOptions& options) {
 }  // namespace
 }  // namespace tessel::jpgmerge
 
-int main(int argc, char** argv) {
+namespace {
+
+int runJpgmerge(int argc, char** argv) {
   using namespace tessel::jpgmerge;
+  using tessel::writef;
   MergeOptions options;
   if (!parseMergeOptions(argc, argv, options)) {
-    std::fprintf(stderr, kUsage, argc > 0 && argv[0] ? argv[0] : "jpgmerge");
+    writef(std::cerr, kUsage, argc > 0 && argv[0] ? argv[0] : "jpgmerge");
     return 1;
   }
   try {
     runMerge(options);
     return 0;
   } catch (const tessel::RawLayerException& e) {
-    std::fprintf(stderr, kException, e.message().c_str());
+    writef(std::cerr, kException, e.message().c_str());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, kException, e.what());
+    writef(std::cerr, kException, e.what());
   }
   return 1;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  return tessel::platform::runProgram(argc, argv, runJpgmerge);
+}
+#else
+int main(int argc, char** argv) {
+  return runJpgmerge(argc, argv);
+}
+#endif

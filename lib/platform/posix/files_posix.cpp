@@ -17,12 +17,12 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <string_view>
 #include <utility>
 
 #include "core/exception.h"
 #include "core/messages.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/system.h"
 
 namespace tessel::platform {
@@ -295,78 +295,11 @@ void copyFileTimes(const std::string& source, const std::string& target) {
 
 // --- Directory search --------------------------------------------------------------------------
 
-namespace {
-
-bool hasWildcard(const std::string& text) {
-  return text.find_first_of("*?") != std::string::npos;
-}
-
-// Splits UTF-8 text into characters (a lead byte and its continuation bytes), so that `?`
-// stands for one character.
-using Characters = std::vector<std::string_view>;
-
-Characters characters(const std::string& text) {
-  Characters out;
-  for (size_t i = 0; i < text.size();) {
-    size_t j = i + 1;
-    while (j < text.size() && (static_cast<unsigned char>(text[j]) & 0xC0) == 0x80) ++j;
-    out.emplace_back(text.data() + i, j - i);
-    i = j;
-  }
-  return out;
-}
-
-bool sameCharacter(std::string_view a, std::string_view b) {
-  if (a.size() == 1 && b.size() == 1) {
-    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; };
-    return fold(a[0]) == fold(b[0]);
-  }
-  return a == b;
-}
-
-bool matches(const Characters& pattern, const Characters& name) {
-  // Glob match with single-star backtracking.
-  size_t p = 0, n = 0, starP = SIZE_MAX, starN = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && (pattern[p] == "?" || sameCharacter(pattern[p], name[n]))) {
-      ++p, ++n;
-    } else if (p < pattern.size() && pattern[p] == "*") {
-      starP = p++, starN = n;
-    } else if (starP != SIZE_MAX) {
-      p = starP + 1, n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == "*") ++p;
-  return p == pattern.size();
-}
-
-// Wildcard rules of the Windows directory search: `*` any run of characters, `?` one character,
-// and a trailing ".*" also matches names without an extension, so "*.*" matches every name.
-bool wildcardMatch(const std::string& pattern, const std::string& name) {
-  Characters p = characters(pattern);
-  const Characters n = characters(name);
-  if (matches(p, n)) return true;
-  if (p.size() >= 2 && p[p.size() - 2] == "." && p.back() == "*") {
-    p.resize(p.size() - 2);
-    return matches(p, n);
-  }
-  return false;
-}
-
-std::string stripTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-}  // namespace
-
 bool findFiles(const std::string& rawPattern, std::vector<DirEntry>& entries) {
   entries.clear();
-  const std::string pattern = stripTrailingSlashes(rawPattern);
+  const std::string pattern = withoutTrailingSeparators(rawPattern);
   if (pattern.empty()) return false;
-  const size_t slash = pattern.rfind('/');
+  const size_t slash = lastSeparator(pattern);
   const std::string last = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
 
   if (!hasWildcard(last)) {
