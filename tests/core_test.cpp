@@ -7,9 +7,9 @@
 
 #include "core/exception.h"
 #include "core/messages.h"
+#include "core/property_list.h"
 #include "core/range_tracker.h"
 #include "exif/messages.h"
-#include "core/property_list.h"
 #include "support/support.h"
 
 namespace tessel {

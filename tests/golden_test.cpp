@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "core/pixel_image.h"
-#include "sources/imaging_loader.h"
 #include "sources/image_sources.h"
+#include "sources/imaging_loader.h"
 #include "support/support.h"
 
 namespace tessel {
@@ -23,9 +23,9 @@ namespace fs = std::filesystem;
 std::vector<std::string> sorted(const fs::path& folder, bool recursive) {
   std::vector<std::string> names;
   const auto add = [&](const fs::directory_entry& e) {
-    const std::string ext = e.path().extension();
+    const std::string ext = e.path().extension().string();
     if (recursive ? e.is_regular_file() && ext != ".md" && ext != ".txt" : e.is_directory()) {
-      names.push_back(fs::relative(e.path(), test::fixture("")).string());
+      names.push_back(fs::relative(e.path(), test::fixture("")).generic_string());
     }
   };
   if (recursive) {

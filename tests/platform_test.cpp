@@ -9,9 +9,9 @@
 #include <cstring>
 
 #include "core/exception.h"
+#include "core/messages.h"
 #include "platform/mapped_file.h"
 #include "platform/system.h"
-#include "core/messages.h"
 #include "support/support.h"
 
 namespace tessel {

@@ -1,10 +1,12 @@
 #include "support/jpeg.h"
 
+#if TESSEL_HAVE_TURBO
 // jpeglib.h needs size_t and FILE declared first.
 #include <cstddef>
 #include <cstdio>
 
 #include <jpeglib.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -120,6 +122,7 @@ std::vector<uint8_t> makeRgbPicture(uint32_t width, uint32_t height, uint32_t se
   return rgb;
 }
 
+#if TESSEL_HAVE_TURBO
 namespace {
 
 struct TurboError {
@@ -220,6 +223,8 @@ TurboImage decodeWithTurbo(const Bytes& jpeg, bool headerOnly) {
   result.ok = true;
   return result;
 }
+
+#endif  // TESSEL_HAVE_TURBO
 
 double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   double sum = 0;

@@ -56,6 +56,8 @@ class BitWriter {
 // occurs.
 std::vector<uint8_t> makeRgbPicture(uint32_t width, uint32_t height, uint32_t seed = 1);
 
+// libjpeg-turbo, where the tests have it (not in the Windows build).
+#if TESSEL_HAVE_TURBO
 struct TurboOptions {
   int lumaH = 2, lumaV = 2;  // chroma is always 1 x 1
   int quality = 90;
@@ -78,6 +80,8 @@ struct TurboImage {
   std::vector<uint8_t> rgb;
 };
 TurboImage decodeWithTurbo(const Bytes& jpeg, bool headerOnly = false);
+
+#endif
 
 // PSNR in dB between two sample arrays of the same size (99 when equal).
 double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
