@@ -18,8 +18,10 @@
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/huffman_decode.h"
 #include "jpeg/decoder/reconstruct.h"
+#include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/messages.h"
+#include "platform/parallel.h"
 #include "platform/system.h"
 #include "support/jpeg.h"
 #include "support/support.h"
@@ -79,6 +81,40 @@ TEST(Decode, FixturesAgreeWithLibjpegTurbo) {
     ++compared;
   }
   EXPECT_GE(compared, 77);
+}
+#endif
+
+#if TESSEL_HAVE_TURBO
+// The bytes do not depend on the number of threads: pictures large enough to be split into bands,
+// restart intervals and rows, decoded and merged into themselves with 1, 2 and 8 threads.
+TEST(Threads, EveryCountGivesTheSameBytes) {
+  const std::vector<uint8_t> rgb = test::makeRgbPicture(1200, 900);
+  std::vector<Bytes> files;
+  for (const test::TurboOptions& options :
+       {test::TurboOptions{}, test::TurboOptions{1, 1, 75, false, false, 3},
+        test::TurboOptions{1, 1, 85, true}, test::TurboOptions{2, 2, 80, false, true}}) {
+    files.push_back(test::encodeWithTurbo(1200, 900, rgb, options));
+  }
+  std::string first;
+  for (const unsigned threads : {1u, 2u, 8u}) {
+    platform::setThreadCount(threads);
+    std::string results;
+    std::vector<MarkerList> markers(files.size());
+    std::vector<std::unique_ptr<RangeTracker>> trackers;
+    for (size_t i = 0; i < files.size(); ++i) {
+      trackers.push_back(std::make_unique<RangeTracker>(files[i].data(), int32_t(files[i].size())));
+      segment(markers[i], *trackers[i], files[i].data(), int32_t(files[i].size()));
+      PixelImage image;
+      decodeJpegImage(markers[i], image);
+      // The progressive picture goes into the first file's structure: merges write baseline.
+      const MarkerList& meta = markers[i == 3 ? 0 : i];
+      results += test::hashOf(image.pixels.get(), size_t{image.width} * image.height * 8) + " " +
+                 test::hashOf(encodeJpegFile(image, meta, PropertyList{}, Background{})) + "\n";
+    }
+    if (threads == 1) first = results;
+    EXPECT_EQ(results, first) << threads << " threads";
+  }
+  platform::setThreadCount(0);
 }
 #endif
 

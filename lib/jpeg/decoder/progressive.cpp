@@ -19,6 +19,7 @@
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/messages.h"
 #include "platform/memory.h"
+#include "platform/parallel.h"
 #include "platform/system.h"
 
 namespace tessel {
@@ -399,20 +400,22 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
 
   image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   const McuConverter convert = converterFor(state.samplingMode);
-  FloatBlock floats[6];
   const ComponentInfo* components[6];
   for (uint32_t b = 0; b < layout.blocks; ++b) {
     components[b] = state.components[layout.slot[b]].get();
   }
-  const int16_t* block = coefficients.get();
-  for (uint32_t row = 0; row < state.mcuRows; ++row) {
+  // Rows of MCUs are reconstructed independently, on as many threads as there are.
+  platform::parallelFor(state.mcuRows, [&](size_t row) {
+    FloatBlock floats[6];
+    const int16_t* block = coefficients.get() + row * state.mcusPerRow * layout.blocks * 64;
     for (uint32_t mcu = 0; mcu < state.mcusPerRow; ++mcu) {
       for (uint32_t b = 0; b < layout.blocks; ++b, block += 64) {
         inverseDct(block, floats[b].f, components[b]->dequantize);
       }
-      placeMcu(state, image, convert, mcu * state.mcuWidth, row * state.mcuHeight, floats[0].f);
+      placeMcu(state, image, convert, mcu * state.mcuWidth, uint32_t(row) * state.mcuHeight,
+               floats[0].f);
     }
-  }
+  });
 }
 
 }  // namespace tessel
