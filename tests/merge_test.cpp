@@ -125,6 +125,7 @@ TEST(Jpgmerge, CommandLineAndFileHandling) {
                                  {"r-progressive.jfif", "progressive.jpg"},
                                  {"m420.jpg", "linked.jpg"}}) {
     fs::copy_file(test::fixture(std::string("merge/") + from), dir.file(to));
+    ::chmod(dir.file(to).c_str(), 0644);  // whatever mode the checkout gave the fixture
   }
   test::writeFile(dir.file("existing.jpg"), std::string("keep me"));
   ASSERT_EQ(::link(dir.file("linked.jpg").c_str(), dir.file("link2.jpg").c_str()), 0);
