@@ -2,7 +2,6 @@
 // a generated picture), and the reconstruction stages on their own.
 //
 //   bench_decode [--benchmark_filter=...]
-//   bench_decode --write-picture <file.ppm> <width> <height>
 // The whole-decode cases need cjpeg on the PATH and fail without it.
 
 #include <benchmark/benchmark.h>
@@ -176,14 +175,7 @@ BENCHMARK(convertMcus2x2);
 
 }  // namespace
 
-// With --write-picture <path> <width> <height> the program only writes the picture as a PPM
-// (used by bench/decode_vs_djpeg.sh); otherwise it runs the benchmarks.
 int main(int argc, char** argv) {
-  if (argc == 5 && std::string(argv[1]) == "--write-picture") {
-    writePicture(argv[2], static_cast<uint32_t>(std::stoul(argv[3])),
-                 static_cast<uint32_t>(std::stoul(argv[4])));
-    return 0;
-  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -3,6 +3,10 @@
 // reconstructed one MCU row at a time.
 
 #include <algorithm>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -89,7 +93,7 @@ inline void decodeAcFirst(BitReader& reader, int16_t* block, const HuffmanLookup
       reader.count -= total;
       k += (fast >> 8) & 15;
       if (k <= band.se)
-        block[kZigzagToNatural[k]] = shifted(static_cast<int16_t>(fast >> 16), band.al);
+        block[k] = shifted(static_cast<int16_t>(fast >> 16), band.al);
       continue;
     }
     const uint32_t symbol = decodeSymbol(reader, table);
@@ -98,7 +102,7 @@ inline void decodeAcFirst(BitReader& reader, int16_t* block, const HuffmanLookup
     if (size != 0) {
       const int32_t value = receiveExtended(reader, size);
       k += run;
-      if (k <= band.se) block[kZigzagToNatural[k]] = shifted(value, band.al);
+      if (k <= band.se) block[k] = shifted(value, band.al);
     } else if (run < 15) {
       band.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, run) : 0);
       break;
@@ -109,51 +113,100 @@ inline void decodeAcFirst(BitReader& reader, int16_t* block, const HuffmanLookup
   if (band.eobRun != 0) --band.eobRun;
 }
 
-// One correction bit for a coefficient that is already nonzero.
-inline void refineNonzero(BitReader& reader, int16_t& coefficient, int32_t bit) {
-  if (receiveBits(reader, 1) != 0) {
-    const int32_t value = coefficient >= 0 ? coefficient + bit : coefficient - bit;
-    coefficient = static_cast<int16_t>(value);
+// Bit k set for each position k of [from, to] (0 <= from <= to <= 63).
+inline uint64_t positions(uint32_t from, uint32_t to) {
+  return (~uint64_t{0} >> (63 - to)) & (~uint64_t{0} << from);
+}
+
+// Bit k set where block[k] is not zero.
+inline uint64_t nonzeroPositions(const int16_t* block) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t mask = 0;
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8));
+    const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(low, zero), _mm_cmpeq_epi16(high, zero));
+    mask |= uint64_t{~static_cast<uint32_t>(_mm_movemask_epi8(zeros)) & 0xFFFFu} << i;
+  }
+  return mask;
+#else
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= uint64_t{block[k] != 0} << k;
+  return mask;
+#endif
+}
+
+// The next n bits (1 <= n <= 16), most significant first; bits missing at the end of the data
+// read as 0, as receiveBits gives them one at a time.
+inline uint32_t takeBits(BitReader& reader, uint32_t n) {
+  if (reader.count < n) refill(reader);
+  if (reader.count >= n) {
+    const uint32_t value = static_cast<uint32_t>(reader.bits >> (64 - n));
+    reader.bits <<= n;
+    reader.count -= n;
+    return value;
+  }
+  const uint32_t have = reader.count;
+  const uint32_t value =
+      have == 0 ? 0 : static_cast<uint32_t>(reader.bits >> (64 - have)) << (n - have);
+  reader.bits = 0;
+  reader.count = 0;
+  return value;
+}
+
+// One correction bit, in position order, for each nonzero coefficient at the positions set in
+// `which`: a 1 moves the coefficient one step of `bit` further from zero.
+inline void refinePositions(BitReader& reader, int16_t* block, uint64_t which, int32_t bit) {
+  while (which != 0) {
+    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(__builtin_popcountll(which)), 16);
+    const uint32_t bits = takeBits(reader, n);
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(which));
+      which &= which - 1;
+      // Without a branch: the bits are as good as random.
+      const int32_t step = static_cast<int32_t>((bits >> (n - 1 - i)) & 1) * bit;
+      block[k] = static_cast<int16_t>(block[k] >= 0 ? block[k] + step : block[k] - step);
+    }
   }
 }
 
 // AC refinement: correction bits for the coefficients that are nonzero already, and newly
-// nonzero coefficients (value +-1) placed after runs of zero coefficients.
+// nonzero coefficients (value +-1) placed after runs of zero coefficients. The nonzero
+// coefficients are found from a mask of the block, so that runs of zeros cost nothing to pass.
 inline void decodeAcRefine(BitReader& reader, int16_t* block, const HuffmanLookup& table,
                            Band& band) {
   const int32_t bit = int32_t{1} << band.al;
+  const uint64_t nonzero = nonzeroPositions(block);
   uint32_t k = band.ss;
   if (band.eobRun == 0) {
-    for (; k <= band.se; ++k) {
+    while (k <= band.se) {
       const uint32_t symbol = decodeSymbol(reader, table);
-      int32_t run = static_cast<int32_t>(symbol >> 4);
+      const uint32_t run = symbol >> 4;
       const uint32_t size = symbol & 15;
       int32_t value = 0;
       if (size != 0) {
         value = receiveExtended(reader, size);
       } else if (run < 15) {
-        band.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, static_cast<uint32_t>(run)) : 0);
+        band.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, run) : 0);
         break;  // the rest of the band is refined below
       }
-      // Walk over the band: nonzero coefficients take a correction bit; zero ones count the
-      // run down, and the walk stops at the zero where the run is used up.
-      for (; k <= band.se; ++k) {
-        int16_t& coefficient = block[kZigzagToNatural[k]];
-        if (coefficient != 0) {
-          refineNonzero(reader, coefficient, bit);
-        } else {
-          if (run == 0) break;
-          --run;
-        }
+      // The zero where the run is used up: nonzero coefficients before it take a correction
+      // bit; past the end of the band there is none, and the block is done.
+      uint64_t zeros = ~nonzero & positions(k, band.se);
+      for (uint32_t i = 0; i < run && zeros != 0; ++i) zeros &= zeros - 1;
+      if (zeros == 0) {
+        refinePositions(reader, block, nonzero & positions(k, band.se), bit);
+        return;
       }
-      if (size != 0 && k <= band.se) block[kZigzagToNatural[k]] = shifted(value, band.al);
+      const uint32_t stop = static_cast<uint32_t>(__builtin_ctzll(zeros));
+      if (stop > k) refinePositions(reader, block, nonzero & positions(k, stop - 1), bit);
+      if (size != 0) block[stop] = shifted(value, band.al);
+      k = stop + 1;
     }
   }
   if (band.eobRun != 0) {
-    for (; k <= band.se; ++k) {
-      int16_t& coefficient = block[kZigzagToNatural[k]];
-      if (coefficient != 0) refineNonzero(reader, coefficient, bit);
-    }
+    if (k <= band.se) refinePositions(reader, block, nonzero & positions(k, band.se), bit);
     --band.eobRun;
   }
 }
@@ -408,9 +461,11 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
   platform::parallelFor(state.mcuRows, [&](size_t row) {
     FloatBlock floats[6];
     const int16_t* block = coefficients.get() + row * state.mcusPerRow * layout.blocks * 64;
+    alignas(16) int16_t natural[64];
     for (uint32_t mcu = 0; mcu < state.mcusPerRow; ++mcu) {
       for (uint32_t b = 0; b < layout.blocks; ++b, block += 64) {
-        inverseDct(block, floats[b].f, components[b]->dequantize);
+        for (uint32_t k = 0; k < 64; ++k) natural[kZigzagToNatural[k]] = block[k];
+        inverseDct(natural, floats[b].f, components[b]->dequantize);
       }
       placeMcu(state, image, convert, mcu * state.mcuWidth, uint32_t(row) * state.mcuHeight,
                floats[0].f);
