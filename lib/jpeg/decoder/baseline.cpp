@@ -205,6 +205,8 @@ void decodeSequence(const Reconstruction& r, const uint8_t* data, uint32_t lengt
       spare.push_back(std::move(band));
     });
   }
+  // This thread is done decoding: it transforms bands too until none is left.
+  workers.throttle(0);
   workers.wait();
 }
 

@@ -137,37 +137,26 @@ inline uint64_t nonzeroPositions(const int16_t* block) {
 #endif
 }
 
-// The next n bits (1 <= n <= 16), most significant first; bits missing at the end of the data
-// read as 0, as receiveBits gives them one at a time.
-inline uint32_t takeBits(BitReader& reader, uint32_t n) {
-  if (reader.count < n) refill(reader);
-  if (reader.count >= n) {
-    const uint32_t value = static_cast<uint32_t>(reader.bits >> (64 - n));
-    reader.bits <<= n;
-    reader.count -= n;
-    return value;
-  }
-  const uint32_t have = reader.count;
-  const uint32_t value =
-      have == 0 ? 0 : static_cast<uint32_t>(reader.bits >> (64 - have)) << (n - have);
-  reader.bits = 0;
-  reader.count = 0;
-  return value;
-}
-
 // One correction bit, in position order, for each nonzero coefficient at the positions set in
-// `which`: a 1 moves the coefficient one step of `bit` further from zero.
+// `which`: a 1 moves the coefficient one step of `bit` further from zero. Bits missing at the end
+// of the data read as 0, as receiveBits gives them one at a time.
 inline void refinePositions(BitReader& reader, int16_t* block, uint64_t which, int32_t bit) {
   while (which != 0) {
-    const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(__builtin_popcountll(which)), 16);
-    const uint32_t bits = takeBits(reader, n);
-    for (uint32_t i = 0; i < n; ++i) {
+    if (reader.count < 16) refill(reader);
+    // Up to sixteen bits from the top of the buffer, whose bits below `count` are zeros.
+    uint64_t window = reader.bits;
+    uint32_t used = 0;
+    for (; which != 0 && used < 16; ++used) {
       const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(which));
       which &= which - 1;
       // Without a branch: the bits are as good as random.
-      const int32_t step = static_cast<int32_t>((bits >> (n - 1 - i)) & 1) * bit;
+      const int32_t step = static_cast<int32_t>(window >> 63) * bit;
+      window <<= 1;
       block[k] = static_cast<int16_t>(block[k] >= 0 ? block[k] + step : block[k] - step);
     }
+    used = std::min(used, reader.count);
+    reader.bits <<= used;
+    reader.count -= used;
   }
 }
 
