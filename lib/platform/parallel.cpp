@@ -52,6 +52,60 @@ void parallelFor(size_t count, const std::function<void(size_t)>& work) {
   if (failure) std::rethrow_exception(failure);
 }
 
+void parallelForAfter(const std::vector<std::vector<Dependency>>& after,
+                      const std::function<void(size_t)>& work) {
+  const size_t count = after.size();
+  const size_t threads = std::min<size_t>(threadCount(), count);
+  if (threads <= 1) {
+    for (size_t i = 0; i < count; ++i) work(i);
+    return;
+  }
+  enum : char { kWaiting, kStarted, kFinished };
+  std::vector<char> stage(count, kWaiting);
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t firstWaiting = 0;
+  std::exception_ptr failure;
+  const auto mayStart = [&](size_t i) {
+    for (const Dependency& d : after[i]) {
+      if (stage[d.on] == kWaiting || (stage[d.on] == kStarted && !d.started)) return false;
+    }
+    return true;
+  };
+  const auto loop = [&] {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      while (firstWaiting < count && stage[firstWaiting] != kWaiting) ++firstWaiting;
+      if (failure || firstWaiting == count) return;
+      size_t next = firstWaiting;
+      while (next < count && (stage[next] != kWaiting || !mayStart(next))) ++next;
+      if (next == count) {
+        changed.wait(lock);
+        continue;
+      }
+      stage[next] = kStarted;
+      changed.notify_all();
+      lock.unlock();
+      std::exception_ptr thrown;
+      try {
+        work(next);
+      } catch (...) {
+        thrown = std::current_exception();
+      }
+      lock.lock();
+      stage[next] = kFinished;
+      if (thrown && !failure) failure = thrown;
+      changed.notify_all();
+    }
+  };
+  std::vector<std::thread> helpers;
+  helpers.reserve(threads - 1);
+  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(loop);
+  loop();
+  for (std::thread& helper : helpers) helper.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
 TaskGroup::TaskGroup(unsigned threads) {
   if (threadCount() <= 1) threads = 0;
   for (unsigned t = 0; t < threads; ++t) workers_.emplace_back([this] { work(); });

@@ -26,6 +26,21 @@ void setThreadCount(unsigned count);
 // every thread has stopped; calls that had not started by then are skipped.
 void parallelFor(size_t count, const std::function<void(size_t)>& work);
 
+// A call of parallelForAfter waits for another: for it to finish, or only to start (the calls
+// then coordinate finer steps themselves).
+struct Dependency {
+  size_t on;             // the index of the other call, below the waiting one's
+  bool started = false;  // true: having started is enough
+};
+
+// Calls work(i) for every i in [0, count = after.size()) on up to threadCount() threads, the
+// caller's among them; a call starts once what after[i] lists allows it, and a thread takes the
+// lowest index that may start. With one thread the calls are made in index order. The first
+// exception a call throws is rethrown here once every thread has stopped; calls that had not
+// started by then are skipped.
+void parallelForAfter(const std::vector<std::vector<Dependency>>& after,
+                      const std::function<void(size_t)>& work);
+
 // Tasks run by other threads while the caller goes on: a producer hands pieces of work to
 // `threads` workers (none when threadCount() is 1: run() then does the task at once). wait()
 // returns when every task handed over has finished and rethrows the first exception one threw.

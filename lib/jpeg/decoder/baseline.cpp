@@ -26,7 +26,7 @@ struct alignas(16) FloatBlock {
 };
 
 // Binds a Huffman table index of the current scan: 0..3 naming a present table.
-const HuffmanLookup* bindHuffman(const std::array<std::unique_ptr<HuffmanLookup>, 4>& tables,
+const HuffmanLookup* bindHuffman(const std::array<std::shared_ptr<const HuffmanLookup>, 4>& tables,
                                  int32_t index) {
   if (index < 0 || index > 3 || !tables[index]) fail(msg::kMissingHuffmanTable);
   return tables[index].get();
