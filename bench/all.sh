@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every comparison of bench/, one table after another (times are means of RUNS runs, default 5).
+# Every comparison of bench/, one table after another (times are medians of RUNS runs, default 10).
 set -euo pipefail
 dir=$(dirname "$0")
 echo "Machine: $(nproc) processors, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | xargs)"

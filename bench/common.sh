@@ -12,7 +12,7 @@
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD:-$root/build}
 pictures=$root/bench/work/pictures
-runs=${RUNS:-5}
+runs=${RUNS:-10}
 
 need() {
   for tool in "$@"; do
@@ -57,7 +57,9 @@ make_pictures() {
 
 # compare <label> <our command> <peer command>: times both with hyperfine in one run, on all
 # processors and on one (taskset -c 0), and prints a table row: the label, our and the peer's
-# mean times, the ratio (peer / ours: above 1, ours is faster) for each, and our peak memory.
+# median times, the ratio (peer / ours: above 1, ours is faster) for each, and our peak memory.
+# Medians, not means: on a virtual machine whose host takes back freed memory, the first touch of
+# fresh pages now and then costs ten times as much, which one slow run would spread over the mean.
 compare() {
   local label=$1 ours=$2 peer=$3 csv
   csv=$(mktemp)
@@ -65,7 +67,7 @@ compare() {
     -n ours1 "taskset -c 0 $ours" -n peer1 "taskset -c 0 $peer" >/dev/null
   local kb
   kb=$(/usr/bin/time -f %M sh -c "$ours" 2>&1 >/dev/null | tail -n 1)
-  awk -F, -v label="$label" -v kb="$kb" 'NR > 1 { t[$1] = $2 }
+  awk -F, -v label="$label" -v kb="$kb" 'NR > 1 { t[$1] = $4 }
     END { printf "| %s | %.3f | %.3f | %.2f | %.3f | %.3f | %.2f | %.0f |\n", label,
           t["ours"], t["peer"], t["peer"] / t["ours"], t["ours1"], t["peer1"],
           t["peer1"] / t["ours1"], kb / 1024 }' "$csv"

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <set>
 
 #include "core/exception.h"
@@ -21,6 +23,7 @@
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/messages.h"
+#include "platform/cpu.h"
 #include "platform/parallel.h"
 #include "platform/system.h"
 #include "support/jpeg.h"
@@ -134,6 +137,45 @@ TEST(Threads, EveryCountGivesTheSameBytes) {
     EXPECT_EQ(results, first) << threads << " threads";
   }
   platform::setThreadCount(0);
+}
+#endif
+
+#if TESSEL_WIDE_KERNELS
+// The 256-bit kernels give the bits of the 128-bit ones: sparse and dense blocks with extreme
+// coefficients and tables, and converter inputs far outside the sample range, NaN included.
+TEST(Reconstruct, WideKernelsGiveTheNarrowBits) {
+  if (!platform::hasAvx2()) GTEST_SKIP() << "the processor has no AVX2";
+  std::mt19937 random(7);
+  alignas(16) float q[64];
+  for (int round = 0; round < 3000; ++round) {
+    alignas(16) int16_t block[64] = {};
+    const int count = round % 3 == 0 ? 1 : round % 64;
+    for (int i = 0; i < count; ++i) block[random() % 64] = static_cast<int16_t>(random());
+    for (int k = 0; k < 64; ++k) {
+      q[k] = kIdctScale[k] * static_cast<float>(1 + random() % (round % 2 ? 255 : 65535));
+    }
+    float narrowOut[64], wideOut[64];
+    narrow::inverseDct(block, narrowOut, q);
+    wide::inverseDct(block, wideOut, q);
+    ASSERT_EQ(0, std::memcmp(narrowOut, wideOut, sizeof narrowOut)) << "block " << round;
+  }
+  const float specials[] = {NAN, INFINITY, -INFINITY, 3e9f, -3e9f, 127.5f, -128.5f, 0.49f};
+  std::vector<float> blocks(6 * 64);
+  for (const SamplingMode mode :
+       {SamplingMode::kLuma1x1, SamplingMode::kLuma2x1, SamplingMode::kLuma1x2,
+        SamplingMode::kLuma2x2, SamplingMode::kGrey}) {
+    for (int round = 0; round < 200; ++round) {
+      for (float& f : blocks) {
+        f = random() % 16 == 0
+                ? specials[random() % 8]
+                : static_cast<float>(static_cast<int>(random() % 60000) - 30000) / 64;
+      }
+      std::vector<uint16_t> narrowOut(16 * 16 * 4), wideOut(16 * 16 * 4);
+      narrow::converterFor(mode)(blocks.data(), narrowOut.data(), 16);
+      wide::converterFor(mode)(blocks.data(), wideOut.data(), 16);
+      ASSERT_EQ(narrowOut, wideOut) << "sampling " << int(mode) << ", round " << round;
+    }
+  }
 }
 #endif
 

@@ -32,12 +32,12 @@ const HuffmanLookup* bindHuffman(const std::array<std::shared_ptr<const HuffmanL
   return tables[index].get();
 }
 
-// One block of one component. A run that would carry the position past 63 (only corrupt data
-// does) ends the block after its value bits have been read, so nothing is written outside it.
+// One block of one component, into a block of zeros (reconstruction zeroes each block again
+// after use, on its own thread). A run that would carry the position past 63 (only corrupt
+// data does) ends the block after its value bits have been read, so nothing is written outside it.
 inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, const HuffmanLookup& ac,
                                 int32_t& predictor, int16_t* block) {
   constexpr uint32_t kShift = 64 - HuffmanLookup::kFastBits;
-  std::memset(block, 0, 64 * sizeof(int16_t));
 
   // The DC difference: a short code and its value bits in one table access when they are
   // buffered (a category of 16 or more has a run nibble and takes the general path).
@@ -125,11 +125,12 @@ struct Reconstruction {
     reader = local;
   }
 
-  // Transforms MCU number `mcu` and stores its pixels.
-  void reconstructMcu(uint32_t mcu, const CoefficientBlock* blocks) const {
+  // Transforms MCU number `mcu` and stores its pixels; leaves its blocks zero for the next.
+  void reconstructMcu(uint32_t mcu, CoefficientBlock* blocks) const {
     FloatBlock floats[6];
     for (uint32_t b = 0; b < layout.blocks; ++b) {
       inverseDct(blocks[b].c, floats[b].f, components[b]->dequantize);
+      blocks[b] = CoefficientBlock{};
     }
     placeMcu(state, image, convert, (mcu % state.mcusPerRow) * state.mcuWidth,
              (mcu / state.mcusPerRow) * state.mcuHeight, floats[0].f);
@@ -151,7 +152,7 @@ void decodeIntervals(const Reconstruction& r, const uint8_t* data, uint32_t leng
   // Pieces of a few intervals each, enough of them to share out evenly.
   const uint32_t pieces = std::min(count, 16 * platform::threadCount());
   platform::parallelFor(pieces, [&](size_t piece) {
-    CoefficientBlock blocks[6];
+    CoefficientBlock blocks[6] = {};
     for (uint32_t k = uint32_t(piece * count / pieces); k < (piece + 1) * count / pieces; ++k) {
       BitReader reader;
       reader.position = starts[k];
