@@ -2,7 +2,6 @@
 // a generated picture), and the reconstruction stages on their own.
 //
 //   bench_decode [--benchmark_filter=...]
-//   bench_decode --write-picture <file.ppm> <width> <height>
 // The whole-decode cases need cjpeg on the PATH and fail without it.
 
 #include <benchmark/benchmark.h>
@@ -166,8 +165,9 @@ void convertMcus2x2(benchmark::State& state) {
   for (float& f : blocks) f = float(int(random() % 256) - 128);
   // Into a buffer that stays in the cache: the conversion alone, without memory traffic.
   std::vector<uint16_t> out(16 * 64 * 4);
+  const tessel::McuConverter convert = tessel::converterFor(tessel::SamplingMode::kLuma2x2);
   for (auto _ : state) {
-    for (int i = 0; i < 4; ++i) tessel::convertMcuLuma2x2(blocks.data(), out.data() + 64 * i, 64);
+    for (int i = 0; i < 4; ++i) convert(blocks.data(), out.data() + 64 * i, 64);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetItemsProcessed(state.iterations() * 4 * 256);
@@ -176,14 +176,7 @@ BENCHMARK(convertMcus2x2);
 
 }  // namespace
 
-// With --write-picture <path> <width> <height> the program only writes the picture as a PPM
-// (used by bench/decode_vs_djpeg.sh); otherwise it runs the benchmarks.
 int main(int argc, char** argv) {
-  if (argc == 5 && std::string(argv[1]) == "--write-picture") {
-    writePicture(argv[2], static_cast<uint32_t>(std::stoul(argv[3])),
-                 static_cast<uint32_t>(std::stoul(argv[4])));
-    return 0;
-  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -1,84 +1,29 @@
-// The merge encoder's speed. Two ways to run it:
+// The merge encoder's speed: Google Benchmark cases for the stages on a generated picture (the
+// forward transform: conversion, DCT, rounding; the two entropy-coding passes) and a whole merge.
 //
 //   bench_encode [benchmark options]
-//       Google Benchmark cases for the stages on a generated picture: the forward transform
-//       (conversion, DCT, rounding), the two entropy-coding passes, and a whole merge.
-//
-//   bench_encode merge <image.ppm> <metadata source.jpg> <output.jpg>
-//       One whole merge as jpgmerge does it after loading its image: reads a binary 8-bit PPM into
-//       a PixelImage and writes it under the metadata source's structure. bench/encode_vs_cjpeg.sh
-//       times this as a process against cjpeg.
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "core/exception.h"
 #include "core/pixel_image.h"
 #include "core/property_list.h"
 #include "jpeg/encoder/encode_state.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/forward_transform.h"
 #include "jpeg/encoder/huffman_encode.h"
-#include "jpeg/jpeg_reader.h"
 #include "jpeg/markers/dqt_marker.h"
 #include "jpeg/markers/sof_marker.h"
 #include "jpeg/segment_buffer.h"
-#include "platform/mapped_file.h"
 #include "platform/memory.h"
 
 namespace {
 
 using tessel::PixelImage;
-
-// Reads a binary PPM (P6, maxval 255) into 16-bit RGBA, a band of rows at a time so that the file
-// is never held in memory whole.
-PixelImage readPpm(const std::string& path) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
-  if (!file) tessel::fail("Cannot open " + path);
-  char magic[3] = {};
-  unsigned width = 0, height = 0, maxval = 0;
-  if (std::fscanf(file.get(), "%2s %u %u %u", magic, &width, &height, &maxval) != 4 ||
-      std::strcmp(magic, "P6") != 0 || maxval != 255 || std::fgetc(file.get()) == EOF) {
-    tessel::fail(path + " is not an 8-bit binary PPM");
-  }
-  PixelImage image;
-  image.setPixels(width, height, tessel::platform::allocatePixels(width, height));
-  std::vector<uint8_t> band(size_t{width} * 3 * 64);
-  uint16_t* out = image.pixels.get();
-  for (unsigned y = 0; y < height; y += 64) {
-    const unsigned rows = std::min(64u, height - y);
-    const size_t bytes = size_t{width} * 3 * rows;
-    if (std::fread(band.data(), 1, bytes, file.get()) != bytes) tessel::fail(path + " is short");
-    for (size_t i = 0; i < bytes; i += 3, out += 4) {
-      out[0] = static_cast<uint16_t>(band[i] * 257);
-      out[1] = static_cast<uint16_t>(band[i + 1] * 257);
-      out[2] = static_cast<uint16_t>(band[i + 2] * 257);
-      out[3] = 65535;
-    }
-  }
-  return image;
-}
-
-int merge(const char* ppm, const char* source, const char* output) {
-  try {
-    const PixelImage image = readPpm(ppm);
-    tessel::JPEGReader reader(source);
-    reader.parse();
-    tessel::OutputFile out(output);
-    tessel::writeJpegFile(out, image, *reader.markers, tessel::PropertyList{},
-                          tessel::Background{});
-    return 0;
-  } catch (const tessel::RawLayerException& e) {
-    std::fprintf(stderr, "Exception: %s\n", e.message().c_str());
-    return 1;
-  }
-}
 
 // A photo-like picture: smooth gradients with some texture.
 PixelImage picture(uint32_t width, uint32_t height) {
@@ -190,7 +135,6 @@ BENCHMARK(BM_ResampleToThumbnail)->Unit(benchmark::kMillisecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 5 && std::strcmp(argv[1], "merge") == 0) return merge(argv[2], argv[3], argv[4]);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

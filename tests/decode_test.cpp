@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <set>
 
 #include "core/exception.h"
@@ -18,8 +20,11 @@
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/huffman_decode.h"
 #include "jpeg/decoder/reconstruct.h"
+#include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/messages.h"
+#include "platform/cpu.h"
+#include "platform/parallel.h"
 #include "platform/system.h"
 #include "support/jpeg.h"
 #include "support/support.h"
@@ -79,6 +84,98 @@ TEST(Decode, FixturesAgreeWithLibjpegTurbo) {
     ++compared;
   }
   EXPECT_GE(compared, 77);
+}
+#endif
+
+#if TESSEL_HAVE_TURBO
+// The bytes do not depend on the number of threads: pictures large enough to be split into bands,
+// restart intervals and rows, decoded and merged into themselves with 1, 2 and 8 threads. The
+// progressive picture's scans, decoded at the same time, must also fail as they fail one after
+// another: with a restart marker in a file without restarts, and with bytes after a scan's data.
+TEST(Threads, EveryCountGivesTheSameBytes) {
+  const std::vector<uint8_t> rgb = test::makeRgbPicture(1200, 900);
+  std::vector<Bytes> files;
+  for (const test::TurboOptions& options :
+       {test::TurboOptions{}, test::TurboOptions{1, 1, 75, false, false, 3},
+        test::TurboOptions{1, 1, 85, true}, test::TurboOptions{2, 2, 80, false, true}}) {
+    files.push_back(test::encodeWithTurbo(1200, 900, rgb, options));
+  }
+  const Bytes progressive = files[3];
+  const Bytes lastScan = {0xFF, 0xDA};
+  const Bytes tables = {0xFF, 0xC4};
+  const auto last =
+      std::find_end(progressive.begin(), progressive.end(), lastScan.begin(), lastScan.end());
+  const auto scanEnd = std::find_end(progressive.begin(), last, tables.begin(), tables.end());
+  for (const auto& [at, inserted] :
+       {std::pair{last + 40 - progressive.begin(), Bytes{0xFF, 0xD0}},
+        std::pair{scanEnd - progressive.begin(), Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 0, 0}}}) {
+    files.push_back(progressive);
+    files.back().insert(files.back().begin() + at, inserted.begin(), inserted.end());
+  }
+  std::string first;
+  for (const unsigned threads : {1u, 2u, 8u}) {
+    platform::setThreadCount(threads);
+    std::string results;
+    std::vector<MarkerList> markers(files.size());
+    std::vector<std::unique_ptr<RangeTracker>> trackers;
+    for (size_t i = 0; i < files.size(); ++i) {
+      trackers.push_back(std::make_unique<RangeTracker>(files[i].data(), int32_t(files[i].size())));
+      segment(markers[i], *trackers[i], files[i].data(), int32_t(files[i].size()));
+      PixelImage image;
+      try {
+        decodeJpegImage(markers[i], image);
+      } catch (const RawLayerException& e) {
+        results += e.message() + "\n";
+        continue;
+      }
+      // The progressive pictures go into the first file's structure: merges write baseline.
+      const MarkerList& meta = markers[i >= 3 ? 0 : i];
+      results += test::hashOf(image.pixels.get(), size_t{image.width} * image.height * 8) + " " +
+                 test::hashOf(encodeJpegFile(image, meta, PropertyList{}, Background{})) + "\n";
+    }
+    if (threads == 1) first = results;
+    EXPECT_EQ(results, first) << threads << " threads";
+  }
+  platform::setThreadCount(0);
+}
+#endif
+
+#if TESSEL_WIDE_KERNELS
+// The 256-bit kernels give the bits of the 128-bit ones: sparse and dense blocks with extreme
+// coefficients and tables, and converter inputs far outside the sample range, NaN included.
+TEST(Reconstruct, WideKernelsGiveTheNarrowBits) {
+  if (!platform::hasAvx2()) GTEST_SKIP() << "the processor has no AVX2";
+  std::mt19937 random(7);
+  alignas(16) float q[64];
+  for (int round = 0; round < 3000; ++round) {
+    alignas(16) int16_t block[64] = {};
+    const int count = round % 3 == 0 ? 1 : round % 64;
+    for (int i = 0; i < count; ++i) block[random() % 64] = static_cast<int16_t>(random());
+    for (int k = 0; k < 64; ++k) {
+      q[k] = kIdctScale[k] * static_cast<float>(1 + random() % (round % 2 ? 255 : 65535));
+    }
+    float narrowOut[64], wideOut[64];
+    narrow::inverseDct(block, narrowOut, q);
+    wide::inverseDct(block, wideOut, q);
+    ASSERT_EQ(0, std::memcmp(narrowOut, wideOut, sizeof narrowOut)) << "block " << round;
+  }
+  const float specials[] = {NAN, INFINITY, -INFINITY, 3e9f, -3e9f, 127.5f, -128.5f, 0.49f};
+  std::vector<float> blocks(6 * 64);
+  for (const SamplingMode mode :
+       {SamplingMode::kLuma1x1, SamplingMode::kLuma2x1, SamplingMode::kLuma1x2,
+        SamplingMode::kLuma2x2, SamplingMode::kGrey}) {
+    for (int round = 0; round < 200; ++round) {
+      for (float& f : blocks) {
+        f = random() % 16 == 0
+                ? specials[random() % 8]
+                : static_cast<float>(static_cast<int>(random() % 60000) - 30000) / 64;
+      }
+      std::vector<uint16_t> narrowOut(16 * 16 * 4), wideOut(16 * 16 * 4);
+      narrow::converterFor(mode)(blocks.data(), narrowOut.data(), 16);
+      wide::converterFor(mode)(blocks.data(), wideOut.data(), 16);
+      ASSERT_EQ(narrowOut, wideOut) << "sampling " << int(mode) << ", round " << round;
+    }
+  }
 }
 #endif
 

@@ -23,6 +23,9 @@ unsigned long lastError();
 // backed by memory, before the process is killed for touching them.
 uint64_t physicalMemoryBytes();
 
+// The processors this process may run on (its affinity mask), at least 1.
+unsigned availableProcessors();
+
 // Hints that a large block about to be written in full should be backed by large pages, so that
 // filling it takes a few page faults instead of one per small page. Does nothing where the system
 // has no such hint or for blocks too small to benefit.

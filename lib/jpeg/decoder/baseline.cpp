@@ -1,6 +1,9 @@
 // The baseline pass: one interleaved scan, decoded and reconstructed one MCU at a time.
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "core/exception.h"
 #include "core/pixel_image.h"
@@ -9,6 +12,7 @@
 #include "jpeg/decoder/reconstruct.h"
 #include "jpeg/messages.h"
 #include "platform/memory.h"
+#include "platform/parallel.h"
 
 namespace tessel {
 
@@ -22,18 +26,18 @@ struct alignas(16) FloatBlock {
 };
 
 // Binds a Huffman table index of the current scan: 0..3 naming a present table.
-const HuffmanLookup* bindHuffman(const std::array<std::unique_ptr<HuffmanLookup>, 4>& tables,
+const HuffmanLookup* bindHuffman(const std::array<std::shared_ptr<const HuffmanLookup>, 4>& tables,
                                  int32_t index) {
   if (index < 0 || index > 3 || !tables[index]) fail(msg::kMissingHuffmanTable);
   return tables[index].get();
 }
 
-// One block of one component. A run that would carry the position past 63 (only corrupt data
-// does) ends the block after its value bits have been read, so nothing is written outside it.
+// One block of one component, into a block of zeros (reconstruction zeroes each block again
+// after use, on its own thread). A run that would carry the position past 63 (only corrupt
+// data does) ends the block after its value bits have been read, so nothing is written outside it.
 inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, const HuffmanLookup& ac,
                                 int32_t& predictor, int16_t* block) {
   constexpr uint32_t kShift = 64 - HuffmanLookup::kFastBits;
-  std::memset(block, 0, 64 * sizeof(int16_t));
 
   // The DC difference: a short code and its value bits in one table access when they are
   // buffered (a category of 16 or more has a run nibble and takes the general path).
@@ -91,6 +95,124 @@ inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, cons
 
 }  // namespace
 
+namespace {
+
+// What reconstructing an MCU needs: its blocks' components, the converter and the image.
+struct Reconstruction {
+  const DecoderState& state;
+  PixelImage& image;
+  McuLayout layout;
+  McuConverter convert;
+  const ComponentInfo* components[6];
+
+  Reconstruction(const DecoderState& state, PixelImage& image)
+      : state(state),
+        image(image),
+        layout(mcuLayoutOf(slotLayout(state))),
+        convert(converterFor(state.samplingMode)) {
+    for (uint32_t b = 0; b < layout.blocks; ++b) {
+      components[b] = state.components[layout.slot[b]].get();
+    }
+  }
+
+  // Decodes one MCU's blocks from `reader` into `blocks`.
+  void decodeMcu(BitReader& reader, int32_t* predictors, CoefficientBlock* blocks) const {
+    BitReader local = reader;  // kept in registers while the MCU is decoded
+    for (uint32_t b = 0; b < layout.blocks; ++b) {
+      decodeBaselineBlock(local, *components[b]->dc, *components[b]->ac, predictors[layout.slot[b]],
+                          blocks[b].c);
+    }
+    reader = local;
+  }
+
+  // Transforms MCU number `mcu` and stores its pixels; leaves its blocks zero for the next.
+  void reconstructMcu(uint32_t mcu, CoefficientBlock* blocks) const {
+    FloatBlock floats[6];
+    for (uint32_t b = 0; b < layout.blocks; ++b) {
+      inverseDct(blocks[b].c, floats[b].f, components[b]->dequantize);
+      blocks[b] = CoefficientBlock{};
+    }
+    placeMcu(state, image, convert, (mcu % state.mcusPerRow) * state.mcuWidth,
+             (mcu / state.mcusPerRow) * state.mcuHeight, floats[0].f);
+  }
+};
+
+// With restart markers each interval decodes on its own: its data starts after the marker that
+// ends the one before. Where the single reader would resynchronise (searching from where it
+// stopped, which is never past the first marker after the interval's start) is found by the same
+// search from the interval's start, so the intervals can be decoded in any order, by any thread.
+void decodeIntervals(const Reconstruction& r, const uint8_t* data, uint32_t length) {
+  const uint32_t interval = r.state.restartInterval;
+  const uint32_t count = (r.state.mcuCount + interval - 1) / interval;
+  std::vector<const uint8_t*> starts(count);
+  const uint8_t* const end = data + length;
+  starts[0] = data;
+  for (uint32_t k = 1; k < count; ++k) starts[k] = findRestartMarker(starts[k - 1], end, k - 1);
+
+  // Pieces of a few intervals each, enough of them to share out evenly.
+  const uint32_t pieces = std::min(count, 16 * platform::threadCount());
+  platform::parallelFor(pieces, [&](size_t piece) {
+    CoefficientBlock blocks[6] = {};
+    for (uint32_t k = uint32_t(piece * count / pieces); k < (piece + 1) * count / pieces; ++k) {
+      BitReader reader;
+      reader.position = starts[k];
+      reader.end = end;
+      int32_t predictors[4] = {0, 0, 0, 0};
+      const uint32_t last = std::min(r.state.mcuCount, (k + 1) * interval);
+      for (uint32_t mcu = k * interval; mcu < last; ++mcu) {
+        r.decodeMcu(reader, predictors, blocks);
+        r.reconstructMcu(mcu, blocks);
+      }
+    }
+  });
+}
+
+// Without restart markers the data decodes in one sequence: this thread decodes bands of MCUs
+// while others transform and store the bands already decoded (and this one helps them when it
+// is ahead).
+void decodeSequence(const Reconstruction& r, const uint8_t* data, uint32_t length) {
+  const uint32_t blocks = r.layout.blocks;
+  // Bands of whole MCU rows of about a quarter of a million pixels.
+  const uint64_t rowPixels = uint64_t{r.state.mcusPerRow} * r.state.mcuWidth * r.state.mcuHeight;
+  const uint32_t bandRows = uint32_t(std::clamp<uint64_t>(262144 / rowPixels, 1, r.state.mcuRows));
+  const uint32_t bandMcus = bandRows * r.state.mcusPerRow;
+  const unsigned threads = platform::threadCount();
+  std::vector<std::vector<CoefficientBlock>> spare;
+  std::mutex spareMutex;
+  // Declared last: on every way out its threads finish before the bands they use go away.
+  platform::TaskGroup workers(threads - 1);
+
+  BitReader reader;
+  reader.position = data;
+  reader.end = data + length;
+  int32_t predictors[4] = {0, 0, 0, 0};
+  for (uint32_t first = 0; first < r.state.mcuCount; first += bandMcus) {
+    const uint32_t count = std::min(bandMcus, r.state.mcuCount - first);
+    std::vector<CoefficientBlock> band;
+    {
+      std::lock_guard lock(spareMutex);
+      if (!spare.empty()) {
+        band = std::move(spare.back());
+        spare.pop_back();
+      }
+    }
+    band.resize(size_t{bandMcus} * blocks);
+    for (uint32_t i = 0; i < count; ++i) r.decodeMcu(reader, predictors, &band[size_t{i} * blocks]);
+    // No more bands waiting than the workers can take in turn.
+    workers.throttle(2 * size_t{threads});
+    workers.run([&r, &spare, &spareMutex, first, count, blocks, band = std::move(band)]() mutable {
+      for (uint32_t i = 0; i < count; ++i) r.reconstructMcu(first + i, &band[size_t{i} * blocks]);
+      std::lock_guard lock(spareMutex);
+      spare.push_back(std::move(band));
+    });
+  }
+  // This thread is done decoding: it transforms bands too until none is left.
+  workers.throttle(0);
+  workers.wait();
+}
+
+}  // namespace
+
 void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data, uint32_t length) {
   image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   scaleQuantTables(state);
@@ -100,48 +222,11 @@ void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data,
     component->dc = bindHuffman(state.dcTables, component->dcIndex);
     component->ac = bindHuffman(state.acTables, component->acIndex);
   }
-
-  const McuLayout layout = mcuLayoutOf(slotLayout(state));
-  const McuConverter convert = converterFor(state.samplingMode);
-  // One MCU at a time: decoded, transformed and converted while it is in the first-level cache.
-  CoefficientBlock coefficients[6];
-  FloatBlock floats[6];
-  const ComponentInfo* components[6];
-  for (uint32_t b = 0; b < layout.blocks; ++b) {
-    components[b] = state.components[layout.slot[b]].get();
-  }
-
-  BitReader reader;
-  reader.position = data;
-  reader.end = data + length;
-  int32_t predictors[4] = {0, 0, 0, 0};
-  const uint32_t interval = state.restartInterval != 0 ? state.restartInterval : 2147483647u;
-  uint32_t counter = interval;
-  uint32_t restartIndex = 0;
-  uint32_t mcusLeft = state.mcuCount;
-
-  for (uint32_t row = 0; row < state.mcuRows; ++row) {
-    const uint32_t y = row * state.mcuHeight;
-    for (uint32_t mcu = 0; mcu < state.mcusPerRow; ++mcu) {
-      BitReader local = reader;  // kept in registers while the MCU is decoded
-      for (uint32_t b = 0; b < layout.blocks; ++b) {
-        decodeBaselineBlock(local, *components[b]->dc, *components[b]->ac,
-                            predictors[layout.slot[b]], coefficients[b].c);
-      }
-      reader = local;
-      // No restart marker follows the last interval, so there is nothing to look for after the
-      // last MCU.
-      if (--mcusLeft != 0 && --counter == 0) {
-        resynchronise(reader, restartIndex);
-        predictors[0] = predictors[1] = predictors[2] = predictors[3] = 0;
-        ++restartIndex;
-        counter = interval;
-      }
-      for (uint32_t b = 0; b < layout.blocks; ++b) {
-        inverseDct(coefficients[b].c, floats[b].f, components[b]->dequantize);
-      }
-      placeMcu(state, image, convert, mcu * state.mcuWidth, y, floats[0].f);
-    }
+  const Reconstruction reconstruction(state, image);
+  if (state.restartInterval != 0) {
+    decodeIntervals(reconstruction, data, length);
+  } else {
+    decodeSequence(reconstruction, data, length);
   }
 }
 

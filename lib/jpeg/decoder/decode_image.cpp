@@ -83,7 +83,7 @@ void applySof(DecoderState& state, PixelImage& image, const FrameHeader& frame) 
 void applyDht(DecoderState& state, const std::vector<HuffmanTableSpec>& tables) {
   for (const HuffmanTableSpec& table : tables) {
     if (!table.hasValidId()) fail(msg::kInvalidHuffmanId);
-    auto lookup = std::make_unique<HuffmanLookup>();
+    auto lookup = std::make_shared<HuffmanLookup>();
     buildHuffmanLookup(*lookup, table);
     (table.isAc() ? state.acTables : state.dcTables)[table.index()] = std::move(lookup);
   }

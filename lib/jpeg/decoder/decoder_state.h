@@ -37,8 +37,10 @@ struct DecoderState : FrameGeometry {
   QuantizationTables quantTables;
   // Each table's values times the inverse-DCT scale factors, made once per decode.
   alignas(16) std::array<std::array<float, 64>, 4> dequantize{};
-  std::array<std::unique_ptr<HuffmanLookup>, 4> dcTables;
-  std::array<std::unique_ptr<HuffmanLookup>, 4> acTables;
+  // Shared: a progressive decode keeps the tables of every scan while later DHT segments replace
+  // them here.
+  std::array<std::shared_ptr<const HuffmanLookup>, 4> dcTables;
+  std::array<std::shared_ptr<const HuffmanLookup>, 4> acTables;
 
   uint8_t frameMarker = 0xFF;    // the SOF marker code; 0xFF before any SOF
   uint32_t precision = 8;        // SOF sample precision, 8 or 16

@@ -145,23 +145,22 @@ uint8_t decodeSymbolSlow(BitReader& reader, const HuffmanLookup& lookup) {
   }
 }
 
-void resynchronise(BitReader& reader, uint32_t restartIndex) {
-  reader.bits = 0;
-  reader.count = 0;
+const uint8_t* findRestartMarker(const uint8_t* p, const uint8_t* end, uint32_t restartIndex) {
   const uint8_t wanted = static_cast<uint8_t>(0xD0 + (restartIndex & 7));
-  const uint8_t* p = reader.position;
-  const uint8_t* const end = reader.end;
   while (end - p >= 2) {
     const void* found = std::memchr(p, 0xFF, static_cast<size_t>(end - p - 1));
     if (!found) break;
     p = static_cast<const uint8_t*>(found);
-    if (p[1] == wanted) {
-      reader.position = p + 2;
-      return;
-    }
+    if (p[1] == wanted) return p + 2;
     ++p;
   }
-  reader.position = end;
+  return end;
+}
+
+void resynchronise(BitReader& reader, uint32_t restartIndex) {
+  reader.bits = 0;
+  reader.count = 0;
+  reader.position = findRestartMarker(reader.position, reader.end, restartIndex);
 }
 
 }  // namespace tessel

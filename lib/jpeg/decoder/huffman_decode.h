@@ -165,6 +165,10 @@ constexpr int32_t extend(uint32_t v, uint32_t s) {
                              : static_cast<int32_t>(v);
 }
 
+// The position just past the first restart marker 0xFF, 0xD0 + (restartIndex mod 8) at or after
+// `p`, or `end` when there is none.
+const uint8_t* findRestartMarker(const uint8_t* p, const uint8_t* end, uint32_t restartIndex);
+
 // The restart step: discards the bit buffer and moves to just past the next restart marker
 // 0xFF, 0xD0 + (restartIndex mod 8), or to the end when there is none. Bytes before it are
 // skipped unread; no other marker is accepted in its place.

@@ -3,9 +3,17 @@
 // reconstructed one MCU row at a time.
 
 #include <algorithm>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#include <array>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "core/exception.h"
@@ -19,6 +27,7 @@
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/messages.h"
 #include "platform/memory.h"
+#include "platform/parallel.h"
 #include "platform/system.h"
 
 namespace tessel {
@@ -87,8 +96,7 @@ inline void decodeAcFirst(BitReader& reader, int16_t* block, const HuffmanLookup
       reader.bits <<= total;
       reader.count -= total;
       k += (fast >> 8) & 15;
-      if (k <= band.se)
-        block[kZigzagToNatural[k]] = shifted(static_cast<int16_t>(fast >> 16), band.al);
+      if (k <= band.se) block[k] = shifted(static_cast<int16_t>(fast >> 16), band.al);
       continue;
     }
     const uint32_t symbol = decodeSymbol(reader, table);
@@ -97,7 +105,7 @@ inline void decodeAcFirst(BitReader& reader, int16_t* block, const HuffmanLookup
     if (size != 0) {
       const int32_t value = receiveExtended(reader, size);
       k += run;
-      if (k <= band.se) block[kZigzagToNatural[k]] = shifted(value, band.al);
+      if (k <= band.se) block[k] = shifted(value, band.al);
     } else if (run < 15) {
       band.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, run) : 0);
       break;
@@ -108,88 +116,213 @@ inline void decodeAcFirst(BitReader& reader, int16_t* block, const HuffmanLookup
   if (band.eobRun != 0) --band.eobRun;
 }
 
-// One correction bit for a coefficient that is already nonzero.
-inline void refineNonzero(BitReader& reader, int16_t& coefficient, int32_t bit) {
-  if (receiveBits(reader, 1) != 0) {
-    const int32_t value = coefficient >= 0 ? coefficient + bit : coefficient - bit;
-    coefficient = static_cast<int16_t>(value);
+// Bit k set for each position k of [from, to] (0 <= from <= to <= 63).
+inline uint64_t positions(uint32_t from, uint32_t to) {
+  return (~uint64_t{0} >> (63 - to)) & (~uint64_t{0} << from);
+}
+
+// Bit k set where block[k] is not zero.
+inline uint64_t nonzeroPositions(const int16_t* block) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t mask = 0;
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8));
+    const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(low, zero), _mm_cmpeq_epi16(high, zero));
+    mask |= uint64_t{~static_cast<uint32_t>(_mm_movemask_epi8(zeros)) & 0xFFFFu} << i;
+  }
+  return mask;
+#else
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= uint64_t{block[k] != 0} << k;
+  return mask;
+#endif
+}
+
+// One correction bit, in position order, for each nonzero coefficient at the positions set in
+// `which`: a 1 moves the coefficient one step of `bit` further from zero. Bits missing at the end
+// of the data read as 0, as receiveBits gives them one at a time.
+inline void refinePositions(BitReader& reader, int16_t* block, uint64_t which, int32_t bit) {
+  while (which != 0) {
+    if (reader.count < 16) refill(reader);
+    // Up to sixteen bits from the top of the buffer, whose bits below `count` are zeros.
+    uint64_t window = reader.bits;
+    uint32_t used = 0;
+    for (; which != 0 && used < 16; ++used) {
+      const uint32_t k = static_cast<uint32_t>(__builtin_ctzll(which));
+      which &= which - 1;
+      // Without a branch: the bits are as good as random.
+      const int32_t step = static_cast<int32_t>(window >> 63) * bit;
+      window <<= 1;
+      block[k] = static_cast<int16_t>(block[k] >= 0 ? block[k] + step : block[k] - step);
+    }
+    used = std::min(used, reader.count);
+    reader.bits <<= used;
+    reader.count -= used;
   }
 }
 
 // AC refinement: correction bits for the coefficients that are nonzero already, and newly
-// nonzero coefficients (value +-1) placed after runs of zero coefficients.
+// nonzero coefficients (value +-1) placed after runs of zero coefficients. The nonzero
+// coefficients are found from a mask of the block, so that runs of zeros cost nothing to pass.
 inline void decodeAcRefine(BitReader& reader, int16_t* block, const HuffmanLookup& table,
                            Band& band) {
   const int32_t bit = int32_t{1} << band.al;
+  const uint64_t nonzero = nonzeroPositions(block);
   uint32_t k = band.ss;
   if (band.eobRun == 0) {
-    for (; k <= band.se; ++k) {
+    while (k <= band.se) {
       const uint32_t symbol = decodeSymbol(reader, table);
-      int32_t run = static_cast<int32_t>(symbol >> 4);
+      const uint32_t run = symbol >> 4;
       const uint32_t size = symbol & 15;
       int32_t value = 0;
       if (size != 0) {
         value = receiveExtended(reader, size);
       } else if (run < 15) {
-        band.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, static_cast<uint32_t>(run)) : 0);
+        band.eobRun = (1u << run) + (run > 0 ? receiveBits(reader, run) : 0);
         break;  // the rest of the band is refined below
       }
-      // Walk over the band: nonzero coefficients take a correction bit; zero ones count the
-      // run down, and the walk stops at the zero where the run is used up.
-      for (; k <= band.se; ++k) {
-        int16_t& coefficient = block[kZigzagToNatural[k]];
-        if (coefficient != 0) {
-          refineNonzero(reader, coefficient, bit);
-        } else {
-          if (run == 0) break;
-          --run;
-        }
+      // The zero where the run is used up: nonzero coefficients before it take a correction
+      // bit; past the end of the band there is none, and the block is done.
+      uint64_t zeros = ~nonzero & positions(k, band.se);
+      for (uint32_t i = 0; i < run && zeros != 0; ++i) zeros &= zeros - 1;
+      if (zeros == 0) {
+        refinePositions(reader, block, nonzero & positions(k, band.se), bit);
+        return;
       }
-      if (size != 0 && k <= band.se) block[kZigzagToNatural[k]] = shifted(value, band.al);
+      const uint32_t stop = static_cast<uint32_t>(__builtin_ctzll(zeros));
+      if (stop > k) refinePositions(reader, block, nonzero & positions(k, stop - 1), bit);
+      if (size != 0) block[stop] = shifted(value, band.al);
+      k = stop + 1;
     }
   }
   if (band.eobRun != 0) {
-    for (; k <= band.se; ++k) {
-      int16_t& coefficient = block[kZigzagToNatural[k]];
-      if (coefficient != 0) refineNonzero(reader, coefficient, bit);
-    }
+    if (k <= band.se) refinePositions(reader, block, nonzero & positions(k, band.se), bit);
     --band.eobRun;
   }
 }
 
-const HuffmanLookup* tableAt(const std::array<std::unique_ptr<HuffmanLookup>, 4>& tables,
-                             int32_t index) {
-  return index >= 0 && index < 4 ? tables[index].get() : nullptr;
+// What decoding one scan takes from the state after its header: the header's fields, the
+// restart interval and the Huffman tables of its components. The tables are held here, since a
+// later DHT segment may replace them in the state while the scan is still to be decoded.
+struct ScanPlan {
+  uint32_t ss = 0, se = 0, ah = 0, al = 0;
+  uint32_t restartInterval = 0;
+  uint32_t componentCount = 0;
+  std::array<bool, 4> inScan{};  // per slot
+  std::array<std::shared_ptr<const HuffmanLookup>, 4> dc, ac;
+  const uint8_t* start = nullptr;  // the scan's entropy-coded data
+  const uint8_t* end = nullptr;    // where the next segment was looked for
+};
+
+ScanPlan planScan(const DecoderState& state) {
+  ScanPlan plan;
+  plan.ss = state.ss;
+  plan.se = state.se;
+  plan.ah = state.ah;
+  plan.al = state.al;
+  plan.restartInterval = state.restartInterval;
+  plan.componentCount = state.scanComponentCount;
+  const auto table = [](const std::array<std::shared_ptr<const HuffmanLookup>, 4>& tables,
+                        int32_t index) {
+    return index >= 0 && index < 4 ? tables[index] : nullptr;
+  };
+  for (uint32_t slot = 0; slot < 4; ++slot) {
+    const ComponentInfo* component = state.components[slot].get();
+    if (!component) continue;
+    plan.inScan[slot] = component->inScan;
+    plan.dc[slot] = table(state.dcTables, component->dcIndex);
+    plan.ac[slot] = table(state.acTables, component->acIndex);
+  }
+  return plan;
 }
 
-void skipScanData(BitReader& reader) {
-  const uint8_t* p = reader.position;
-  while (reader.end - p >= 2) {
-    if (p[0] == 0xFF && p[1] != 0x00 && (p[1] < 0xD0 || p[1] > 0xD7)) break;
+// The coefficients being decoded: 64 per block in zig-zag order, except the DC coefficients,
+// which have a plane of their own so that a DC scan and an AC scan of the same blocks touch
+// separate memory.
+struct Coefficients {
+  int16_t* ac;
+  int16_t* dc;
+};
+
+// How far a scan has got, for a later scan of the same coefficients that follows it block by
+// block: the units (MCUs of an interleaved scan, blocks of a single-component one) done, made
+// public a row at a time, and kDone once the scan has ended, however it ended.
+struct ScanProgress {
+  static constexpr uint64_t kDone = ~uint64_t{0};
+  std::atomic<uint64_t> units{0};
+};
+
+// A scan's place among scans decoded at the same time: the progress it publishes and the
+// progress of the earlier scans it follows unit by unit (the other scans it depends on have
+// ended before it starts). `failed` is set when any scan throws, so that none waits for ever.
+struct ScanPipeline {
+  ScanProgress* own = nullptr;
+  std::vector<const ScanProgress*> follows;
+  const std::atomic<bool>* failed = nullptr;
+
+  // The units, from `unit` on, that the followed scans have done; waits until there is one.
+  uint64_t waitFor(uint64_t unit) const {
+    for (;;) {
+      uint64_t ready = ScanProgress::kDone;
+      for (const ScanProgress* p : follows)
+        ready = std::min(ready, p->units.load(std::memory_order_acquire));
+      if (ready > unit) return ready;
+      if (failed->load(std::memory_order_relaxed)) fail(msg::kCorruptImageData);
+      std::this_thread::yield();
+    }
+  }
+  void publish(uint64_t units) const { own->units.store(units, std::memory_order_release); }
+};
+
+const uint8_t* nextSegmentMarker(const uint8_t* p, const uint8_t* end) {
+  while (end - p >= 2) {
+    p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p - 1)));
+    if (!p) break;
+    if (p[1] != 0x00 && (p[1] < 0xD0 || p[1] > 0xD7)) return p;
     ++p;
   }
-  if (reader.end - p < 2) p = reader.end;
-  reader.position = p;
+  return end;
+}
+
+// Whether [p, to) holds only what is passed over in front of a segment's marker: 0x00 bytes and
+// 0xFF 0x00 pairs.
+bool onlyPadding(const uint8_t* p, const uint8_t* to) {
+  while (p < to) {
+    if (p[0] == 0xFF && to - p >= 2 && p[1] == 0x00) {
+      p += 2;
+    } else if (p[0] == 0x00) {
+      ++p;
+    } else {
+      return false;
+    }
+  }
+  return p == to;
+}
+
+// Passes over a scan's data up to the next marker other than a restart marker.
+void skipScanData(BitReader& reader) {
+  reader.position = nextSegmentMarker(reader.position, reader.end);
   reader.bits = 0;
   reader.count = 0;
 }
 
 // Visits the blocks of one scan in coding order, counting restart intervals, and hands each block
-// of an in-scan component to `decodeBlock` (reader, block, component, predictor).
+// of an in-scan component to `decodeBlock` (reader, block index, slot, predictor).
 // With `noOpWhenExhausted` (the scan kinds other than a first DC scan) a block decoded from an
 // exhausted reader changes nothing, so without restart markers, which could move the reader on,
 // the rest of the scan is passed over once the reader is exhausted. That keeps a file of many
 // scans with little data from costing a walk over the whole image for each of them.
 template <typename DecodeBlock>
-void walkScan(const DecoderState& state, const McuLayout& layout, BitReader& reader,
-              int16_t* coefficients, Band& band, bool noOpWhenExhausted, DecodeBlock decodeBlock) {
-  const bool stopWhenExhausted = noOpWhenExhausted && state.restartInterval == 0;
-  const auto inScan = [&](uint32_t slot) {
-    return layout.present[slot] && state.components[slot]->inScan;
-  };
+void walkScan(const DecoderState& state, const ScanPlan& plan, const McuLayout& layout,
+              BitReader& reader, const ScanPipeline* pipeline, Band& band, bool noOpWhenExhausted,
+              DecodeBlock decodeBlock) {
+  const bool stopWhenExhausted = noOpWhenExhausted && plan.restartInterval == 0;
+  const auto inScan = [&](uint32_t slot) { return layout.present[slot] && plan.inScan[slot]; };
   BitReader local = reader;  // kept in registers while the scan is decoded
   int32_t predictors[4] = {0, 0, 0, 0};
-  const uint32_t interval = state.restartInterval != 0 ? state.restartInterval : 2147483647u;
+  const uint32_t interval = plan.restartInterval != 0 ? plan.restartInterval : 2147483647u;
   uint32_t counter = interval;
   uint32_t restartIndex = 0;
   // Counts a decoded unit (an MCU, or a block of a single-component scan). No restart marker
@@ -205,19 +338,26 @@ void walkScan(const DecoderState& state, const McuLayout& layout, BitReader& rea
     ++restartIndex;
     counter = interval;
   };
+  // Units that the scans this one follows have done (all of them when it follows none).
+  uint64_t ready = pipeline && !pipeline->follows.empty() ? 0 : ScanProgress::kDone;
+  const auto waitFor = [&](uint64_t unit) {
+    if (unit >= ready) ready = pipeline->waitFor(unit);
+  };
 
-  if (state.scanComponentCount != 1) {
+  if (plan.componentCount != 1) {
     bool anyInScan = false;
     for (uint32_t slot = 0; slot < 4; ++slot) anyInScan |= inScan(slot);
-    if (!anyInScan && state.restartInterval == 0) return;
+    if (!anyInScan && plan.restartInterval == 0) return;
     for (uint32_t mcu = 0; mcu < state.mcuCount; ++mcu) {
       if (anyInScan) {
-        int16_t* block = coefficients + size_t{mcu} * layout.blocks * 64;
-        for (uint32_t b = 0; b < layout.blocks; ++b, block += 64) {
+        waitFor(mcu);
+        size_t index = size_t{mcu} * layout.blocks;
+        for (uint32_t b = 0; b < layout.blocks; ++b, ++index) {
           const uint32_t slot = layout.slot[b];
-          if (inScan(slot)) decodeBlock(local, block, *state.components[slot], predictors[slot]);
+          if (inScan(slot)) decodeBlock(local, index, slot, predictors[slot]);
         }
       }
+      if (pipeline && (mcu + 1) % state.mcusPerRow == 0) pipeline->publish(mcu + 1);
       if (stopWhenExhausted && exhausted(local)) break;
       countUnit(mcu + 1 == state.mcuCount);
     }
@@ -226,7 +366,7 @@ void walkScan(const DecoderState& state, const McuLayout& layout, BitReader& rea
   }
 
   uint32_t slot = 0;
-  while (slot < 4 && !(state.components[slot] && state.components[slot]->inScan)) ++slot;
+  while (slot < 4 && !plan.inScan[slot]) ++slot;
   if (slot == 4 || !layout.present[slot]) {
     // The scan's one component was dropped by the slot rule, or is not part of the frame: there
     // is nothing to decode into, so its data is passed over up to the next marker other than a
@@ -247,77 +387,83 @@ void walkScan(const DecoderState& state, const McuLayout& layout, BitReader& rea
     const uint64_t mcuRow = n / v;
     const uint64_t blockRow = n % v;
     for (uint64_t m = 0; m < cols; ++m) {
+      waitFor(decoded);
       const uint64_t mcu = mcuRow * state.mcusPerRow + m / h;
-      const uint64_t index = mcu * layout.blocks + layout.offset[slot] + blockRow * h + m % h;
-      decodeBlock(local, coefficients + index * 64, component, predictors[slot]);
+      const size_t index = mcu * layout.blocks + layout.offset[slot] + blockRow * h + m % h;
+      decodeBlock(local, index, slot, predictors[slot]);
       if (stopWhenExhausted && exhausted(local)) {
         reader = local;
         return;
       }
       countUnit(++decoded == total);
     }
+    if (pipeline) pipeline->publish(decoded);
   }
   reader = local;
 }
 
-// `layout` is the frame's MCU layout, fixed before the first scan: a component that a later scan
-// header creates has no blocks in the coefficient buffer and is not decoded.
-void decodeScan(DecoderState& state, const McuLayout& layout, BitReader& reader,
-                int16_t* coefficients) {
+// Decodes one scan from `reader` into `planes`. `layout` is the frame's MCU layout, fixed before
+// the first scan: a component that a later scan header creates has no blocks and is not decoded.
+void decodeScan(const DecoderState& state, const ScanPlan& plan, const McuLayout& layout,
+                BitReader& reader, Coefficients planes, const ScanPipeline* pipeline = nullptr) {
   Band band;
-  band.ss = std::max<uint32_t>(state.ss, 1);  // the AC part's start
-  band.se = state.se;
-  band.al = state.al;
-  const bool dcPart = state.ss == 0;
-  const bool acPart = state.se >= 1;
-  const bool first = state.ah == 0;
+  band.ss = std::max<uint32_t>(plan.ss, 1);  // the AC part's start
+  band.se = plan.se;
+  band.al = plan.al;
+  const bool dcPart = plan.ss == 0;
+  const bool acPart = plan.se >= 1;
+  const bool first = plan.ah == 0;
 
   for (uint32_t slot = 0; slot < 4; ++slot) {
-    if (!layout.present[slot]) continue;
-    ComponentInfo& component = *state.components[slot];
-    component.dc = tableAt(state.dcTables, component.dcIndex);
-    component.ac = tableAt(state.acTables, component.acIndex);
-    if (!component.inScan) continue;
-    if (dcPart && first && !component.dc) fail(msg::kMissingDcTable);
-    if (acPart && !component.ac) fail(msg::kMissingAcTable);
+    if (!layout.present[slot] || !plan.inScan[slot]) continue;
+    if (dcPart && first && !plan.dc[slot]) fail(msg::kMissingDcTable);
+    if (acPart && !plan.ac[slot]) fail(msg::kMissingAcTable);
   }
+  const HuffmanLookup* dcTables[4];
+  const HuffmanLookup* acTables[4];
+  for (uint32_t slot = 0; slot < 4; ++slot) {
+    dcTables[slot] = plan.dc[slot].get();
+    acTables[slot] = plan.ac[slot].get();
+  }
+  int16_t* const dc = planes.dc;
+  int16_t* const ac = planes.ac;
 
   // The kind of block is chosen once per scan. A scan with both a DC and an AC part (which
   // progressive encoders do not write) decodes the DC part and then the band from 1.
-  const uint32_t al = state.al;
+  const uint32_t al = plan.al;
   if (dcPart && !acPart) {
     if (first) {
-      walkScan(state, layout, reader, coefficients, band, false,
-               [al](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t& predictor) {
-                 decodeDcFirst(r, block, *c.dc, predictor, al);
+      walkScan(state, plan, layout, reader, pipeline, band, false,
+               [&](BitReader& r, size_t index, uint32_t slot, int32_t& predictor) {
+                 decodeDcFirst(r, dc + index, *dcTables[slot], predictor, al);
                });
     } else {
-      walkScan(state, layout, reader, coefficients, band, true,
-               [al](BitReader& r, int16_t* block, const ComponentInfo&, int32_t&) {
-                 decodeDcRefine(r, block, al);
+      walkScan(state, plan, layout, reader, pipeline, band, true,
+               [&](BitReader& r, size_t index, uint32_t, int32_t&) {
+                 decodeDcRefine(r, dc + index, al);
                });
     }
   } else if (!dcPart) {
     if (first) {
-      walkScan(state, layout, reader, coefficients, band, true,
-               [&band](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t&) {
-                 decodeAcFirst(r, block, *c.ac, band);
+      walkScan(state, plan, layout, reader, pipeline, band, true,
+               [&](BitReader& r, size_t index, uint32_t slot, int32_t&) {
+                 decodeAcFirst(r, ac + index * 64, *acTables[slot], band);
                });
     } else {
-      walkScan(state, layout, reader, coefficients, band, true,
-               [&band](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t&) {
-                 decodeAcRefine(r, block, *c.ac, band);
+      walkScan(state, plan, layout, reader, pipeline, band, true,
+               [&](BitReader& r, size_t index, uint32_t slot, int32_t&) {
+                 decodeAcRefine(r, ac + index * 64, *acTables[slot], band);
                });
     }
   } else {
-    walkScan(state, layout, reader, coefficients, band, !first,
-             [&](BitReader& r, int16_t* block, const ComponentInfo& c, int32_t& predictor) {
+    walkScan(state, plan, layout, reader, pipeline, band, !first,
+             [&](BitReader& r, size_t index, uint32_t slot, int32_t& predictor) {
                if (first) {
-                 decodeDcFirst(r, block, *c.dc, predictor, al);
-                 decodeAcFirst(r, block, *c.ac, band);
+                 decodeDcFirst(r, dc + index, *dcTables[slot], predictor, al);
+                 decodeAcFirst(r, ac + index * 64, *acTables[slot], band);
                } else {
-                 decodeDcRefine(r, block, al);
-                 decodeAcRefine(r, block, *c.ac, band);
+                 decodeDcRefine(r, dc + index, al);
+                 decodeAcRefine(r, ac + index * 64, *acTables[slot], band);
                }
              });
   }
@@ -367,6 +513,169 @@ CoefficientBuffer allocateCoefficients(const DecoderState& state) {
   return CoefficientBuffer(static_cast<int16_t*>(block));
 }
 
+// The scans one after another, each from where the one before it stopped, as the format
+// defines them.
+void decodeScansInOrder(DecoderState& state, PixelImage& image, const McuLayout& layout,
+                        const uint8_t* data, uint32_t length, Coefficients planes) {
+  BitReader reader;
+  reader.position = data;
+  reader.end = data + length;
+  if (reader.position >= reader.end) return;
+  for (uint32_t scans = 1;; ++scans) {
+    // Each scan costs a walk over the image. No meaningful file needs more scans than this
+    // (four components, each coefficient in a band and bit plane of its own, stay below it),
+    // and without a bound a small file could keep the decoder busy for hours.
+    if (scans > kMaxScans) failf(msg::kTooManyScans, kMaxScans);
+    decodeScan(state, planScan(state), layout, reader, planes);
+    if (reader.position >= reader.end) return;
+    readSegmentsBetweenScans(state, image, reader);
+  }
+}
+
+// What the segments between scans change in the state, to go back to the first scan.
+class SavedScanState {
+ public:
+  explicit SavedScanState(const DecoderState& state)
+      : dcTables_(state.dcTables),
+        acTables_(state.acTables),
+        restartInterval_(state.restartInterval),
+        ss_(state.ss),
+        se_(state.se),
+        ah_(state.ah),
+        al_(state.al),
+        scanComponentCount_(state.scanComponentCount) {
+    for (uint32_t slot = 0; slot < 4; ++slot) {
+      if (state.components[slot]) components_[slot] = *state.components[slot];
+    }
+  }
+
+  void restore(DecoderState& state) const {
+    state.dcTables = dcTables_;
+    state.acTables = acTables_;
+    state.restartInterval = restartInterval_;
+    state.ss = ss_;
+    state.se = se_;
+    state.ah = ah_;
+    state.al = al_;
+    state.scanComponentCount = scanComponentCount_;
+    for (uint32_t slot = 0; slot < 4; ++slot) {
+      if (!components_[slot]) {
+        state.components[slot].reset();  // made by a later scan header
+      } else {
+        *state.components[slot] = *components_[slot];
+      }
+    }
+  }
+
+ private:
+  std::array<std::shared_ptr<const HuffmanLookup>, 4> dcTables_, acTables_;
+  uint32_t restartInterval_, ss_, se_, ah_, al_, scanComponentCount_;
+  std::array<std::optional<ComponentInfo>, 4> components_;
+};
+
+// Whether scan `later` must wait for scan `earlier`: both decode into the same coefficients of a
+// component (the DC coefficients, or AC bands that overlap or that either refines).
+bool dependsOn(const ScanPlan& later, const ScanPlan& earlier, const McuLayout& layout) {
+  const bool dc = later.ss == 0 && earlier.ss == 0;
+  const bool ac = later.se >= 1 && earlier.se >= 1 &&
+                  (later.ah != 0 || earlier.ah != 0 ||
+                   std::max(later.ss, earlier.ss) <= std::min(later.se, earlier.se));
+  if (!dc && !ac) return false;
+  for (uint32_t slot = 0; slot < 4; ++slot) {
+    if (layout.present[slot] && later.inScan[slot] && earlier.inScan[slot]) return true;
+  }
+  return false;
+}
+
+// Whether two scans visit their units in the same order: interleaved scans go MCU by MCU, and
+// single-component scans of the same component block by block.
+bool sameOrder(const ScanPlan& a, const ScanPlan& b) {
+  if (a.componentCount != 1 || b.componentCount != 1) {
+    return a.componentCount != 1 && b.componentCount != 1;
+  }
+  return a.inScan == b.inScan;
+}
+
+// More scans than real files have (ten for the usual colour file) are decoded in order.
+constexpr size_t kMaxScansAtOnce = 64;
+
+// The scans on every thread. Each scan's data is found ahead, at the marker that ends the scan
+// before it, and its segments are read from there; then scans that decode different coefficients
+// run at the same time, and a scan that refines what another decodes follows it unit by unit.
+// The result is what decodeScansInOrder gives when every scan stops exactly at the marker that
+// ends it, which is checked; otherwise (and for any error) nothing is kept, the state is as it
+// was, and false is returned.
+bool decodeScansAtOnce(DecoderState& state, PixelImage& image, const McuLayout& layout,
+                       const uint8_t* data, uint32_t length, Coefficients planes) {
+  const uint8_t* const end = data + length;
+  const SavedScanState saved(state);
+  std::vector<ScanPlan> plans;
+  try {
+    BitReader reader;
+    reader.position = data;
+    reader.end = end;
+    for (;;) {
+      if (plans.size() == kMaxScansAtOnce) {
+        saved.restore(state);
+        return false;
+      }
+      ScanPlan& plan = plans.emplace_back(planScan(state));
+      plan.start = reader.position;
+      plan.end = nextSegmentMarker(reader.position, end);
+      if (plan.end >= end) break;
+      reader.position = plan.end;
+      readSegmentsBetweenScans(state, image, reader);
+    }
+  } catch (...) {
+    saved.restore(state);
+    return false;
+  }
+
+  std::vector<std::vector<platform::Dependency>> after(plans.size());
+  std::vector<ScanPipeline> pipelines(plans.size());
+  std::vector<ScanProgress> progress(plans.size());
+  std::vector<const uint8_t*> stops(plans.size());
+  std::atomic<bool> failed{false};
+  for (size_t j = 0; j < plans.size(); ++j) {
+    pipelines[j].own = &progress[j];
+    pipelines[j].failed = &failed;
+    for (size_t i = 0; i < j; ++i) {
+      if (!dependsOn(plans[j], plans[i], layout)) continue;
+      const bool follow = sameOrder(plans[j], plans[i]);
+      after[j].push_back({i, follow});
+      if (follow) pipelines[j].follows.push_back(&progress[i]);
+    }
+  }
+  try {
+    platform::parallelForAfter(after, [&](size_t i) {
+      BitReader reader;
+      reader.position = plans[i].start;
+      reader.end = end;
+      try {
+        decodeScan(state, plans[i], layout, reader, planes, &pipelines[i]);
+      } catch (...) {
+        failed.store(true);
+        progress[i].units.store(ScanProgress::kDone);
+        throw;
+      }
+      progress[i].units.store(ScanProgress::kDone, std::memory_order_release);
+      stops[i] = reader.position;
+    });
+  } catch (...) {
+    failed.store(true);
+  }
+  for (size_t i = 0; i < plans.size() && !failed; ++i) {
+    failed =
+        !(stops[i] == plans[i].end || (plans[i].end != end && onlyPadding(stops[i], plans[i].end)));
+  }
+  if (!failed) return true;
+  const uint64_t blocks = uint64_t{state.mcuCount} * layout.blocks;
+  std::memset(planes.ac, 0, blocks * 64 * sizeof(int16_t));
+  std::memset(planes.dc, 0, blocks * sizeof(int16_t));
+  saved.restore(state);
+  return false;
+}
+
 struct alignas(16) FloatBlock {
   float f[64];
 };
@@ -381,38 +690,35 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
   }
   CoefficientBuffer coefficients = allocateCoefficients(state);
   const McuLayout layout = mcuLayoutOf(slotLayout(state));
-
-  BitReader reader;
-  reader.position = data;
-  reader.end = data + length;
-  if (reader.position < reader.end) {
-    for (uint32_t scans = 1;; ++scans) {
-      // Each scan costs a walk over the image. No meaningful file needs more scans than this
-      // (four components, each coefficient in a band and bit plane of its own, stay below it),
-      // and without a bound a small file could keep the decoder busy for hours.
-      if (scans > kMaxScans) failf(msg::kTooManyScans, kMaxScans);
-      decodeScan(state, layout, reader, coefficients.get());
-      if (reader.position >= reader.end) break;
-      readSegmentsBetweenScans(state, image, reader);
-    }
+  std::vector<int16_t> dc(size_t{state.mcuCount} * layout.blocks);
+  const Coefficients planes{coefficients.get(), dc.data()};
+  if (length == 0 || platform::threadCount() == 1 ||
+      !decodeScansAtOnce(state, image, layout, data, length, planes)) {
+    decodeScansInOrder(state, image, layout, data, length, planes);
   }
 
   image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   const McuConverter convert = converterFor(state.samplingMode);
-  FloatBlock floats[6];
   const ComponentInfo* components[6];
   for (uint32_t b = 0; b < layout.blocks; ++b) {
     components[b] = state.components[layout.slot[b]].get();
   }
-  const int16_t* block = coefficients.get();
-  for (uint32_t row = 0; row < state.mcuRows; ++row) {
+  // Rows of MCUs are reconstructed independently, on as many threads as there are.
+  platform::parallelFor(state.mcuRows, [&](size_t row) {
+    FloatBlock floats[6];
+    size_t index = row * state.mcusPerRow * layout.blocks;
+    alignas(16) int16_t natural[64];
     for (uint32_t mcu = 0; mcu < state.mcusPerRow; ++mcu) {
-      for (uint32_t b = 0; b < layout.blocks; ++b, block += 64) {
-        inverseDct(block, floats[b].f, components[b]->dequantize);
+      for (uint32_t b = 0; b < layout.blocks; ++b, ++index) {
+        const int16_t* block = coefficients.get() + index * 64;
+        natural[0] = dc[index];
+        for (uint32_t k = 1; k < 64; ++k) natural[kZigzagToNatural[k]] = block[k];
+        inverseDct(natural, floats[b].f, components[b]->dequantize);
       }
-      placeMcu(state, image, convert, mcu * state.mcuWidth, row * state.mcuHeight, floats[0].f);
+      placeMcu(state, image, convert, mcu * state.mcuWidth, uint32_t(row) * state.mcuHeight,
+               floats[0].f);
     }
-  }
+  });
 }
 
 }  // namespace tessel

@@ -27,16 +27,29 @@ void inverseDct(const int16_t* coefficients, float* out, const float* dequantize
 
 // Colour converters, one per sampling layout. Each takes the float blocks of one MCU (64 floats
 // each, in MCU block order: luma blocks in row-major order, then Cb, then Cr), writes the MCU's
-// pixels at `out` as R, G, B, A with `stride` pixels from one row to the next.
+// pixels at `out` as R, G, B, A with `stride` pixels from one row to the next. The layouts:
+// 1x1 is 8x8 pixels from Y Cb Cr; 2x1 16x8 from Y0 Y1 Cb Cr; 1x2 8x16 from Y0 Y1 Cb Cr; 2x2
+// 16x16 from Y0-Y3 Cb Cr; grey 8x8 from Y.
 using McuConverter = void (*)(const float* blocks, uint16_t* out, size_t stride);
-void convertMcuLuma1x1(const float* blocks, uint16_t* out, size_t stride);  // 8x8, Y Cb Cr
-void convertMcuLuma2x1(const float* blocks, uint16_t* out, size_t stride);  // 16x8, Y0 Y1 Cb Cr
-void convertMcuLuma1x2(const float* blocks, uint16_t* out, size_t stride);  // 8x16, Y0 Y1 Cb Cr
-void convertMcuLuma2x2(const float* blocks, uint16_t* out, size_t stride);  // 16x16, Y0-Y3 Cb Cr
-void convertMcuGrey(const float* blocks, uint16_t* out, size_t stride);     // 8x8, Y
 
 // The converter of a sampling mode.
 McuConverter converterFor(SamplingMode mode);
+
+// The kernels behind inverseDct and converterFor, by vector width: `narrow` uses 128-bit vectors
+// (plain floats where the build has none), `wide` 256-bit AVX2 vectors and is built for x86-64
+// only. Both give the same bits; inverseDct and converterFor take `wide` when the processor has
+// AVX2.
+namespace narrow {
+void inverseDct(const int16_t* coefficients, float* out, const float* dequantize);
+McuConverter converterFor(SamplingMode mode);
+}  // namespace narrow
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TESSEL_WIDE_KERNELS 1
+namespace wide {
+void inverseDct(const int16_t* coefficients, float* out, const float* dequantize);
+McuConverter converterFor(SamplingMode mode);
+}  // namespace wide
+#endif
 
 // Converts one MCU (`blocks`: blocksPerMcu float blocks) whose top-left pixel is (x, y) and
 // stores it in the image: in place when it lies wholly inside, otherwise through a scratch MCU

@@ -8,6 +8,7 @@
 #include "core/pixel_image.h"
 #include "jpeg/encoder/encode_state.h"
 #include "jpeg/encoder/encoder.h"
+#include "platform/parallel.h"
 
 // Every float expression below is evaluated exactly as written, in single precision and without
 // contraction into fused multiply-adds (the build uses -ffp-contract=off): the coefficients must
@@ -264,13 +265,15 @@ void transformImage(const EncodeState& state, const PixelImage& image, int16_t* 
   const uint32_t width = static_cast<uint32_t>(state.width);
   const uint32_t height = static_cast<uint32_t>(state.height);
 
-  float blocks[6 * 64];
-  // Partial MCUs at the right and bottom edges are staged here, 32 pixels to a row, with the last
-  // real column and row repeated.
-  uint16_t staging[16 * 32 * 4];
-  int16_t* out = coefficients;
-  for (uint32_t mcuRow = 0; mcuRow < state.mcuRows; ++mcuRow) {
-    const uint32_t top = mcuRow * state.mcuHeight;
+  // MCU rows are independent of each other: threads take a row at a time, each writing the row's
+  // place in the buffer.
+  platform::parallelFor(state.mcuRows, [&](size_t mcuRow) {
+    float blocks[6 * 64];
+    // Partial MCUs at the right and bottom edges are staged here, 32 pixels to a row, with the
+    // last real column and row repeated.
+    uint16_t staging[16 * 32 * 4];
+    int16_t* out = coefficients + mcuRow * state.mcusPerRow * blocksPerMcu * 64;
+    const uint32_t top = uint32_t(mcuRow) * state.mcuHeight;
     for (uint32_t mcuColumn = 0; mcuColumn < state.mcusPerRow; ++mcuColumn) {
       const uint32_t left = mcuColumn * state.mcuWidth;
       if (left + state.mcuWidth <= width && top + state.mcuHeight <= height) {
@@ -294,7 +297,7 @@ void transformImage(const EncodeState& state, const PixelImage& image, int16_t* 
         out += 64;
       }
     }
-  }
+  });
 }
 
 }  // namespace tessel

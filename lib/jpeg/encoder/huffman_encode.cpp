@@ -1,6 +1,7 @@
 #include "jpeg/encoder/huffman_encode.h"
 
 #include <algorithm>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -13,6 +14,7 @@
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/messages.h"
 #include "jpeg/segment_buffer.h"
+#include "platform/parallel.h"
 
 namespace tessel {
 
@@ -50,14 +52,40 @@ inline uint64_t nonzeroPositions(const int16_t* block) {
 #endif
 }
 
-// Walks every block in scan order and reports its symbols to `sink`: MCU by MCU, component slots
-// in identifier order, each component's h x v blocks. The counting and the emitting pass both run
-// this one walker, so they cannot disagree about what the scan contains.
-template <class Sink>
-void walkBlocks(const EncodeState& state, const int16_t* blocks, Sink& sink) {
-  const McuLayout layout = mcuLayoutOf(slotLayout(state));
+// The MCUs [first, last) of the scan, split so that threads can take a band each. A band starts
+// with the DC predictions that the band before it leaves: the DC values of each component's last
+// block in the MCU before the band.
+struct Band {
+  uint32_t first = 0, last = 0;
   int32_t predictor[4] = {};
-  for (uint32_t mcu = 0; mcu < state.mcuCount; ++mcu) {
+};
+
+std::vector<Band> splitIntoBands(const EncodeState& state, const McuLayout& layout,
+                                 const int16_t* blocks) {
+  // Enough bands to share out, but none too small: each holds at least 512 MCUs.
+  const uint32_t count = std::clamp<uint32_t>(state.mcuCount / 512, 1, 8 * platform::threadCount());
+  std::vector<Band> bands(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    Band& band = bands[i];
+    band.first = uint32_t(uint64_t{state.mcuCount} * i / count);
+    band.last = uint32_t(uint64_t{state.mcuCount} * (i + 1) / count);
+    if (band.first == 0) continue;
+    const int16_t* previous = blocks + (size_t{band.first} - 1) * layout.blocks * 64;
+    for (uint32_t b = 0; b < layout.blocks; ++b) band.predictor[layout.slot[b]] = previous[64 * b];
+  }
+  return bands;
+}
+
+// Walks the blocks of a band in scan order and reports their symbols to `sink`: MCU by MCU,
+// component slots in identifier order, each component's h x v blocks. The counting and the
+// emitting pass both run this one walker, so they cannot disagree about what the scan contains.
+template <class Sink>
+void walkBlocks(const EncodeState& state, const McuLayout& layout, const int16_t* blocks,
+                const Band& band, Sink& sink) {
+  int32_t predictor[4];
+  std::copy(band.predictor, band.predictor + 4, predictor);
+  blocks += size_t{band.first} * layout.blocks * 64;
+  for (uint32_t mcu = band.first; mcu < band.last; ++mcu) {
     for (uint32_t b = 0; b < layout.blocks; ++b, blocks += 64) {
       const uint8_t slot = layout.slot[b];
       const EncodeComponent& component = *state.components[slot];
@@ -85,30 +113,49 @@ void walkBlocks(const EncodeState& state, const int16_t* blocks, Sink& sink) {
   }
 }
 
-// First pass: symbol frequencies, and the number of magnitude bits that will follow the codes.
+// First pass: one band's symbol frequencies by table class and number, and the magnitude bits
+// that will follow the codes. The bands' counts add up to the scan's.
 struct CountingSink {
+  uint32_t frequency[2][4][256] = {};
   uint64_t magnitudeBits = 0;
   void dc(const EncodeComponent& c, int32_t diff) {
     const uint32_t s = magnitudeCategory(diff);
-    ++c.dcTable->entries[s].frequency;
+    ++frequency[kDcClass][c.dcIndex][s];
     magnitudeBits += s;
   }
-  void zrl(const EncodeComponent& c, uint32_t n) { c.acTable->entries[kZrl].frequency += n; }
+  void zrl(const EncodeComponent& c, uint32_t n) { frequency[kAcClass][c.acIndex][kZrl] += n; }
   void ac(const EncodeComponent& c, uint32_t run, int32_t x) {
     const uint32_t s = magnitudeCategory(x);
-    ++c.acTable->entries[(run << 4) | s].frequency;
+    ++frequency[kAcClass][c.acIndex][(run << 4) | s];
     magnitudeBits += s;
   }
-  void eob(const EncodeComponent& c) { ++c.acTable->entries[kEob].frequency; }
+  void eob(const EncodeComponent& c) { ++frequency[kAcClass][c.acIndex][kEob]; }
+  // The band's length in bits once the tables have their codes.
+  uint64_t bits(const EncodeState& state) const {
+    uint64_t total = magnitudeBits;
+    for (int n = 0; n < 4; ++n) {
+      for (int c = 0; c < 2; ++c) {
+        const HuffmanCodeTable* table = c == 0 ? state.dcTables[n].get() : state.acTables[n].get();
+        if (!table) continue;
+        for (int s = 0; s < 256; ++s) {
+          total += uint64_t{frequency[c][n][s]} * table->entries[s].codeLength;
+        }
+      }
+    }
+    return total;
+  }
 };
 
-// Second pass: codes into a byte stream. The bit stream is the codes and magnitude bits one after
-// the other, most significant bit first; its bytes leave the accumulator 32 bits at a time, and
-// every 0xFF byte is followed by a stuffed 0x00. At the end the last partial byte is filled with
-// 1 bits.
+// Second pass: one band's codes into a byte stream. The bit stream is the codes and magnitude bits
+// one after the other, most significant bit first; its bytes leave the accumulator 32 bits at a
+// time, and every 0xFF byte is followed by a stuffed 0x00. A band starts `phase` bits into a byte
+// whose first bits the band before it writes: that byte is stored without its stuffing, and the
+// bits after the band's last whole byte are left in the accumulator (see joinBands).
 class EmittingSink {
  public:
-  explicit EmittingSink(std::vector<uint8_t>& out) : out_(out) {}
+  EmittingSink(std::vector<uint8_t>& out, uint32_t phase) : out_(out), bits_(phase) {
+    firstByteRaw_ = phase != 0;
+  }
 
   void dc(const EncodeComponent& c, int32_t diff) {
     const uint32_t s = magnitudeCategory(diff);
@@ -127,16 +174,16 @@ class EmittingSink {
     put(entry.codeBits, entry.codeLength);
   }
 
-  void finish() {
-    if (bits_ > 0) {
-      const uint32_t padding = (8 - bits_ % 8) % 8;
-      put((1u << padding) - 1, padding);
-      while (bits_ > 0) {
-        bits_ -= 8;
-        emitByte(static_cast<uint8_t>(accumulator_ >> bits_));
-      }
+  // Writes the whole bytes still in the accumulator; returns the bits after them (fewer than 8,
+  // in the low bits of `tail`).
+  uint32_t finish(uint32_t& tail) {
+    while (bits_ >= 8) {
+      bits_ -= 8;
+      emitByte(static_cast<uint8_t>(accumulator_ >> bits_));
     }
     out_.resize(used_);
+    tail = static_cast<uint32_t>(accumulator_) & ((1u << bits_) - 1);
+    return bits_;
   }
 
  private:
@@ -158,7 +205,7 @@ class EmittingSink {
     reserve(8);
     // No byte of the word is 0xFF: no stuffing, four bytes at once.
     const uint32_t inverted = ~word;
-    if (((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0) {
+    if (((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0 && !firstByteRaw_) {
       uint8_t* p = out_.data() + used_;
       p[0] = static_cast<uint8_t>(word >> 24);
       p[1] = static_cast<uint8_t>(word >> 16);
@@ -172,7 +219,8 @@ class EmittingSink {
   void emitByte(uint8_t byte) {
     reserve(2);
     out_[used_++] = byte;
-    if (byte == 0xFF) out_[used_++] = 0x00;
+    if (byte == 0xFF && !firstByteRaw_) out_[used_++] = 0x00;
+    firstByteRaw_ = false;
   }
   void reserve(size_t bytes) {
     if (used_ + bytes > out_.size()) out_.resize(std::max<size_t>(out_.size() * 2, 4096));
@@ -183,7 +231,51 @@ class EmittingSink {
   size_t used_ = 0;           // bytes of out_ written so far
   uint64_t accumulator_ = 0;  // the low bits_ bits are pending, most significant first
   uint32_t bits_ = 0;
+  bool firstByteRaw_ = false;  // the next byte is shared with the band before
 };
+
+// One band's bytes after emitting: `bytes` (the first of them without its stuffing when the band
+// began inside a byte) and the `tailBits` bits after them.
+struct EmittedBand {
+  std::vector<uint8_t> bytes;
+  uint32_t tail = 0, tailBits = 0;
+};
+
+void appendByte(std::vector<uint8_t>& out, uint8_t byte) {
+  out.push_back(byte);
+  if (byte == 0xFF) out.push_back(0x00);
+}
+
+// Joins the bands into one stream: where a band began inside a byte, that byte takes the bits
+// the band before left over, and is stuffed then. The last bits are padded with 1 bits.
+void joinBands(std::vector<EmittedBand>& bands, std::vector<uint8_t>& out) {
+  size_t total = 2;
+  for (const EmittedBand& band : bands) total += band.bytes.size() + 1;
+  out.clear();
+  out.reserve(total);
+  uint32_t carry = 0, carryBits = 0;  // bits waiting for the rest of their byte
+  for (EmittedBand& band : bands) {
+    if (!band.bytes.empty()) {
+      size_t from = 0;
+      if (carryBits != 0) {
+        appendByte(out, static_cast<uint8_t>(band.bytes[0] | (carry << (8 - carryBits))));
+        from = 1;
+      }
+      out.insert(out.end(), band.bytes.begin() + from, band.bytes.end());
+      carry = band.tail;
+      carryBits = band.tailBits;
+    } else {
+      // The band ended inside the byte it began in: its bits follow the carried ones.
+      carry = (carry << (band.tailBits - carryBits)) | band.tail;
+      carryBits = band.tailBits;
+    }
+    band.bytes = {};
+  }
+  if (carryBits != 0) {
+    const uint32_t padding = 8 - carryBits;
+    appendByte(out, static_cast<uint8_t>((carry << padding) | ((1u << padding) - 1)));
+  }
+}
 
 }  // namespace
 
@@ -280,22 +372,35 @@ void writeHuffmanTable(const HuffmanCodeTable& table, uint8_t tableClass, uint8_
 }
 
 void encodeScan(EncodeState& state, const int16_t* blocks) {
-  CountingSink counter;
-  walkBlocks(state, blocks, counter);
-  uint64_t bits = counter.magnitudeBits;
+  // Both passes run band by band on as many threads as there are; the bands' frequencies add up
+  // to the scan's, and each band's bytes are placed after the bits of the bands before it.
+  const McuLayout layout = mcuLayoutOf(slotLayout(state));
+  const std::vector<Band> bands = splitIntoBands(state, layout, blocks);
+  std::vector<CountingSink> counts(bands.size());
+  platform::parallelFor(bands.size(),
+                        [&](size_t i) { walkBlocks(state, layout, blocks, bands[i], counts[i]); });
   for (int n = 0; n < 4; ++n) {
-    for (auto* table : {state.dcTables[n].get(), state.acTables[n].get()}) {
+    for (int c = 0; c < 2; ++c) {
+      HuffmanCodeTable* table = c == 0 ? state.dcTables[n].get() : state.acTables[n].get();
       if (!table) continue;
+      for (const CountingSink& band : counts) {
+        for (int s = 0; s < 256; ++s) table->entries[s].frequency += band.frequency[c][n][s];
+      }
       buildHuffmanTable(*table);
-      for (const auto& entry : table->entries) bits += uint64_t{entry.frequency} * entry.codeLength;
     }
   }
-  // The exact size before stuffing is known now; room for some stuffed bytes too.
-  state.scanData.clear();
-  state.scanData.resize(bits / 8 + bits / 512 + 64);
-  EmittingSink emitter(state.scanData);
-  walkBlocks(state, blocks, emitter);
-  emitter.finish();
+  std::vector<uint64_t> startBit(bands.size() + 1, 0);
+  for (size_t i = 0; i < bands.size(); ++i) startBit[i + 1] = startBit[i] + counts[i].bits(state);
+  std::vector<EmittedBand> emitted(bands.size());
+  platform::parallelFor(bands.size(), [&](size_t i) {
+    const uint64_t bits = startBit[i + 1] - startBit[i] + 8;
+    // The exact size before stuffing is known; room for some stuffed bytes too.
+    emitted[i].bytes.resize(bits / 8 + bits / 512 + 64);
+    EmittingSink emitter(emitted[i].bytes, uint32_t(startBit[i] % 8));
+    walkBlocks(state, layout, blocks, bands[i], emitter);
+    emitted[i].tailBits = emitter.finish(emitted[i].tail);
+  });
+  joinBands(emitted, state.scanData);
 }
 
 void writeDhtSegment(const EncodeState& state, const std::vector<HuffmanTableSpec>& tables,

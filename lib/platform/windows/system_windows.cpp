@@ -27,6 +27,14 @@ unsigned long lastError() {
   return GetLastError();
 }
 
+unsigned availableProcessors() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+  unsigned count = 0;
+  for (; process != 0; process &= process - 1) ++count;
+  return count;
+}
+
 uint64_t physicalMemoryBytes() {
   MEMORYSTATUSEX status{};
   status.dwLength = sizeof status;
