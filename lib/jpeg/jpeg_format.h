@@ -7,6 +7,10 @@
 #include <array>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessel {
 
 // Marker codes: the byte after 0xFF.
@@ -92,5 +96,24 @@ struct McuLayout {
 };
 // For a layout that planFrame accepted.
 McuLayout mcuLayoutOf(const SlotLayout& slots);
+
+// Bit k set where block[k] (64 coefficients) is not zero.
+inline uint64_t nonzeroPositions(const int16_t* block) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t mask = 0;
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8));
+    const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(low, zero), _mm_cmpeq_epi16(high, zero));
+    mask |= uint64_t{~static_cast<uint32_t>(_mm_movemask_epi8(zeros)) & 0xFFFFu} << i;
+  }
+  return mask;
+#else
+  uint64_t mask = 0;
+  for (int k = 0; k < 64; ++k) mask |= uint64_t{block[k] != 0} << k;
+  return mask;
+#endif
+}
 
 }  // namespace tessel

@@ -12,6 +12,15 @@ namespace {
 
 std::atomic<unsigned> gThreads{0};  // 0: the processors available
 
+// Runs `loop` on this thread and threads - 1 others; returns when every one has returned.
+void runOnThreads(size_t threads, const std::function<void()>& loop) {
+  std::vector<std::thread> helpers;
+  helpers.reserve(threads - 1);
+  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(loop);
+  loop();
+  for (std::thread& helper : helpers) helper.join();
+}
+
 }  // namespace
 
 unsigned threadCount() {
@@ -44,11 +53,7 @@ void parallelFor(size_t count, const std::function<void(size_t)>& work) {
       }
     }
   };
-  std::vector<std::thread> helpers;
-  helpers.reserve(threads - 1);
-  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(loop);
-  loop();
-  for (std::thread& helper : helpers) helper.join();
+  runOnThreads(threads, loop);
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -98,11 +103,7 @@ void parallelForAfter(const std::vector<std::vector<Dependency>>& after,
       changed.notify_all();
     }
   };
-  std::vector<std::thread> helpers;
-  helpers.reserve(threads - 1);
-  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(loop);
-  loop();
-  for (std::thread& helper : helpers) helper.join();
+  runOnThreads(threads, loop);
   if (failure) std::rethrow_exception(failure);
 }
 

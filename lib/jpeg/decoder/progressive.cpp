@@ -1,12 +1,9 @@
-// The progressive pass: every scan is decoded into one whole-image coefficient buffer, with the
-// DHT, DRI and SOS segments between scans applied as they are met; then the image is
-// reconstructed one MCU row at a time.
+// The progressive pass: every scan is decoded into one whole-image coefficient buffer (the DC
+// coefficients in a plane of their own), with the DHT, DRI and SOS segments between scans applied
+// in file order and scans decoded at the same time where they touch different coefficients; then
+// the image is reconstructed, rows of MCUs on every thread.
 
 #include <algorithm>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -119,25 +116,6 @@ inline void decodeAcFirst(BitReader& reader, int16_t* block, const HuffmanLookup
 // Bit k set for each position k of [from, to] (0 <= from <= to <= 63).
 inline uint64_t positions(uint32_t from, uint32_t to) {
   return (~uint64_t{0} >> (63 - to)) & (~uint64_t{0} << from);
-}
-
-// Bit k set where block[k] is not zero.
-inline uint64_t nonzeroPositions(const int16_t* block) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  uint64_t mask = 0;
-  for (int i = 0; i < 64; i += 16) {
-    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
-    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8));
-    const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(low, zero), _mm_cmpeq_epi16(high, zero));
-    mask |= uint64_t{~static_cast<uint32_t>(_mm_movemask_epi8(zeros)) & 0xFFFFu} << i;
-  }
-  return mask;
-#else
-  uint64_t mask = 0;
-  for (int k = 0; k < 64; ++k) mask |= uint64_t{block[k] != 0} << k;
-  return mask;
-#endif
 }
 
 // One correction bit, in position order, for each nonzero coefficient at the positions set in

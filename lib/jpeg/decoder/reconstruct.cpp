@@ -84,14 +84,6 @@ void inverseDct(const int16_t* coefficients, float* out, const float* dequantize
 
 namespace {
 
-// The chroma terms of eight pixels, lanes 0-3 and 4-7.
-struct Chroma8 {
-  __m128 r[2];   // Cr x 362.2283
-  __m128 gb[2];  // Cb x 87.57424
-  __m128 gr[2];  // Cr x 183.4464
-  __m128 b[2];   // Cb x 457.3386
-};
-
 // Truncates toward zero, clamps to 0..65535 and packs eight values to unsigned 16-bit: the
 // conversion truncates, and the signed saturation of the pack, with a bias of 32768, clamps.
 // Values below -65536 are raised to it first, so that the conversion cannot overflow downwards;
@@ -118,20 +110,6 @@ inline void storeRgba8(uint16_t* out, __m128i r, __m128i g, __m128i b) {
   _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(rgHi, baHi));
 }
 
-// Eight pixels from eight luma values and their chroma terms.
-inline void colourPixels8(const float* luma, const Chroma8& c, uint16_t* out) {
-  const __m128 scale = _mm_set1_ps(kLumaScale);
-  const __m128 offset = _mm_set1_ps(kOffset);
-  __m128 r[2], g[2], b[2];
-  for (int i = 0; i < 2; ++i) {
-    const __m128 y = _mm_mul_ps(_mm_loadu_ps(luma + 4 * i), scale);
-    r[i] = _mm_add_ps(_mm_add_ps(c.r[i], y), offset);
-    g[i] = _mm_add_ps(_mm_sub_ps(_mm_sub_ps(y, c.gb[i]), c.gr[i]), offset);
-    b[i] = _mm_add_ps(_mm_add_ps(c.b[i], y), offset);
-  }
-  storeRgba8(out, toSamples(r[0], r[1]), toSamples(g[0], g[1]), toSamples(b[0], b[1]));
-}
-
 // Chroma terms of four chroma samples.
 struct Chroma4 {
   __m128 r, gb, gr, b;
@@ -143,79 +121,59 @@ inline Chroma4 chromaTerms(const float* cb, const float* cr) {
           _mm_mul_ps(vr, _mm_set1_ps(kCrToG)), _mm_mul_ps(vb, _mm_set1_ps(kCbToB))};
 }
 
-// Eight chroma samples at full resolution.
-inline Chroma8 chromaFull(const float* cb, const float* cr) {
-  const Chroma4 a = chromaTerms(cb, cr);
-  const Chroma4 b = chromaTerms(cb + 4, cr + 4);
-  return {{a.r, b.r}, {a.gb, b.gb}, {a.gr, b.gr}, {a.b, b.b}};
-}
+// The 128-bit kernels of the colour converters (see McuConverters).
+struct Sse2 {
+  // The chroma terms of eight pixels, lanes 0-3 and 4-7.
+  struct Chroma8 {
+    __m128 r[2];   // Cr x 362.2283
+    __m128 gb[2];  // Cb x 87.57424
+    __m128 gr[2];  // Cr x 183.4464
+    __m128 b[2];   // Cb x 457.3386
+  };
 
-// Four chroma samples, each serving two neighbouring pixels.
-inline Chroma8 chromaDoubled(const float* cb, const float* cr) {
-  const Chroma4 a = chromaTerms(cb, cr);
-  return {{_mm_unpacklo_ps(a.r, a.r), _mm_unpackhi_ps(a.r, a.r)},
-          {_mm_unpacklo_ps(a.gb, a.gb), _mm_unpackhi_ps(a.gb, a.gb)},
-          {_mm_unpacklo_ps(a.gr, a.gr), _mm_unpackhi_ps(a.gr, a.gr)},
-          {_mm_unpacklo_ps(a.b, a.b), _mm_unpackhi_ps(a.b, a.b)}};
-}
+  // Eight pixels from eight luma values and their chroma terms.
+  static void colourPixels8(const float* luma, const Chroma8& c, uint16_t* out) {
+    const __m128 scale = _mm_set1_ps(kLumaScale);
+    const __m128 offset = _mm_set1_ps(kOffset);
+    __m128 r[2], g[2], b[2];
+    for (int i = 0; i < 2; ++i) {
+      const __m128 y = _mm_mul_ps(_mm_loadu_ps(luma + 4 * i), scale);
+      r[i] = _mm_add_ps(_mm_add_ps(c.r[i], y), offset);
+      g[i] = _mm_add_ps(_mm_sub_ps(_mm_sub_ps(y, c.gb[i]), c.gr[i]), offset);
+      b[i] = _mm_add_ps(_mm_add_ps(c.b[i], y), offset);
+    }
+    storeRgba8(out, toSamples(r[0], r[1]), toSamples(g[0], g[1]), toSamples(b[0], b[1]));
+  }
+
+  // Eight chroma samples at full resolution.
+  static Chroma8 chromaFull(const float* cb, const float* cr) {
+    const Chroma4 a = chromaTerms(cb, cr);
+    const Chroma4 b = chromaTerms(cb + 4, cr + 4);
+    return {{a.r, b.r}, {a.gb, b.gb}, {a.gr, b.gr}, {a.b, b.b}};
+  }
+
+  // Four chroma samples, each serving two neighbouring pixels.
+  static Chroma8 chromaDoubled(const float* cb, const float* cr) {
+    const Chroma4 a = chromaTerms(cb, cr);
+    return {{_mm_unpacklo_ps(a.r, a.r), _mm_unpackhi_ps(a.r, a.r)},
+            {_mm_unpacklo_ps(a.gb, a.gb), _mm_unpackhi_ps(a.gb, a.gb)},
+            {_mm_unpacklo_ps(a.gr, a.gr), _mm_unpackhi_ps(a.gr, a.gr)},
+            {_mm_unpacklo_ps(a.b, a.b), _mm_unpackhi_ps(a.b, a.b)}};
+  }
+
+  static void grey(const float* blocks, uint16_t* out, size_t stride) {
+    const __m128 scale = _mm_set1_ps(kLumaScale);
+    const __m128 offset = _mm_set1_ps(kOffset);
+    for (int r = 0; r < 8; ++r) {
+      const __m128 a = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(blocks + 8 * r), scale), offset);
+      const __m128 b = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(blocks + 8 * r + 4), scale), offset);
+      const __m128i v = toSamples(a, b);
+      storeRgba8(out + 4 * stride * r, v, v, v);
+    }
+  }
+};
 
 }  // namespace
-
-void convertMcuLuma1x1(const float* blocks, uint16_t* out, size_t stride) {
-  const float* y = blocks;
-  const float* cb = blocks + 64;
-  const float* cr = blocks + 128;
-  for (int r = 0; r < 8; ++r) {
-    colourPixels8(y + 8 * r, chromaFull(cb + 8 * r, cr + 8 * r), out + 4 * stride * r);
-  }
-}
-
-void convertMcuLuma2x1(const float* blocks, uint16_t* out, size_t stride) {
-  const float* cb = blocks + 128;
-  const float* cr = blocks + 192;
-  for (int r = 0; r < 8; ++r) {
-    uint16_t* row = out + 4 * stride * r;
-    colourPixels8(blocks + 8 * r, chromaDoubled(cb + 8 * r, cr + 8 * r), row);
-    colourPixels8(blocks + 64 + 8 * r, chromaDoubled(cb + 8 * r + 4, cr + 8 * r + 4), row + 32);
-  }
-}
-
-void convertMcuLuma1x2(const float* blocks, uint16_t* out, size_t stride) {
-  const float* cb = blocks + 128;
-  const float* cr = blocks + 192;
-  for (int c = 0; c < 8; ++c) {  // each chroma row serves two pixel rows
-    const Chroma8 chroma = chromaFull(cb + 8 * c, cr + 8 * c);
-    for (int r = 2 * c; r < 2 * c + 2; ++r) {
-      colourPixels8(blocks + 64 * (r >> 3) + 8 * (r & 7), chroma, out + 4 * stride * r);
-    }
-  }
-}
-
-void convertMcuLuma2x2(const float* blocks, uint16_t* out, size_t stride) {
-  const float* cb = blocks + 256;
-  const float* cr = blocks + 320;
-  for (int c = 0; c < 8; ++c) {  // each chroma row serves two pixel rows
-    const Chroma8 left = chromaDoubled(cb + 8 * c, cr + 8 * c);
-    const Chroma8 right = chromaDoubled(cb + 8 * c + 4, cr + 8 * c + 4);
-    for (int r = 2 * c; r < 2 * c + 2; ++r) {
-      const float* y = blocks + 128 * (r >> 3) + 8 * (r & 7);
-      uint16_t* row = out + 4 * stride * r;
-      colourPixels8(y, left, row);
-      colourPixels8(y + 64, right, row + 32);
-    }
-  }
-}
-
-void convertMcuGrey(const float* blocks, uint16_t* out, size_t stride) {
-  const __m128 scale = _mm_set1_ps(kLumaScale);
-  const __m128 offset = _mm_set1_ps(kOffset);
-  for (int r = 0; r < 8; ++r) {
-    const __m128 a = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(blocks + 8 * r), scale), offset);
-    const __m128 b = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(blocks + 8 * r + 4), scale), offset);
-    const __m128i v = toSamples(a, b);
-    storeRgba8(out + 4 * stride * r, v, v, v);
-  }
-}
 
 #else  // portable scalar forms of the same arithmetic
 
@@ -295,6 +253,9 @@ void convertMcuGrey(const float* blocks, uint16_t* out, size_t stride) {
 #endif
 
 McuConverter converterFor(SamplingMode mode) {
+#if defined(__SSE2__)
+  return McuConverters<Sse2>::forMode(mode);
+#else
   switch (mode) {
     case SamplingMode::kLuma1x1:
       return convertMcuLuma1x1;
@@ -308,6 +269,7 @@ McuConverter converterFor(SamplingMode mode) {
       break;
   }
   return convertMcuGrey;
+#endif
 }
 
 }  // namespace narrow

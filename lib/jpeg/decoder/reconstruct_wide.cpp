@@ -72,94 +72,53 @@ inline void storeRgba8(uint16_t* out, __m128i r, __m128i g, __m128i b) {
       o + 1, _mm256_set_m128i(_mm_unpackhi_epi32(rgHi, baHi), _mm_unpacklo_epi32(rgHi, baHi)));
 }
 
-// The chroma terms of eight pixels.
-struct Chroma8 {
-  __m256 r;   // Cr x 362.2283
-  __m256 gb;  // Cb x 87.57424
-  __m256 gr;  // Cr x 183.4464
-  __m256 b;   // Cb x 457.3386
+// The 256-bit kernels of the colour converters (see McuConverters).
+struct Avx2 {
+  // The chroma terms of eight pixels.
+  struct Chroma8 {
+    __m256 r;   // Cr x 362.2283
+    __m256 gb;  // Cb x 87.57424
+    __m256 gr;  // Cr x 183.4464
+    __m256 b;   // Cb x 457.3386
+  };
+
+  static Chroma8 chromaTerms(__m256 cb, __m256 cr) {
+    return {_mm256_mul_ps(cr, _mm256_set1_ps(kCrToR)), _mm256_mul_ps(cb, _mm256_set1_ps(kCbToG)),
+            _mm256_mul_ps(cr, _mm256_set1_ps(kCrToG)), _mm256_mul_ps(cb, _mm256_set1_ps(kCbToB))};
+  }
+
+  // Eight chroma samples at full resolution.
+  static Chroma8 chromaFull(const float* cb, const float* cr) {
+    return chromaTerms(_mm256_loadu_ps(cb), _mm256_loadu_ps(cr));
+  }
+
+  // Four chroma samples, each serving two neighbouring pixels.
+  static Chroma8 chromaDoubled(const float* cb, const float* cr) {
+    const __m256i twice = _mm256_set_epi32(3, 3, 2, 2, 1, 1, 0, 0);
+    return chromaTerms(_mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(cb)), twice),
+                       _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(cr)), twice));
+  }
+
+  // Eight pixels from eight luma values and their chroma terms.
+  static void colourPixels8(const float* luma, const Chroma8& c, uint16_t* out) {
+    const __m256 y = _mm256_mul_ps(_mm256_loadu_ps(luma), _mm256_set1_ps(kLumaScale));
+    const __m256 offset = _mm256_set1_ps(kOffset);
+    const __m256 r = _mm256_add_ps(_mm256_add_ps(c.r, y), offset);
+    const __m256 g = _mm256_add_ps(_mm256_sub_ps(_mm256_sub_ps(y, c.gb), c.gr), offset);
+    const __m256 b = _mm256_add_ps(_mm256_add_ps(c.b, y), offset);
+    storeRgba8(out, toSamples(r), toSamples(g), toSamples(b));
+  }
+
+  static void grey(const float* blocks, uint16_t* out, size_t stride) {
+    const __m256 scale = _mm256_set1_ps(kLumaScale);
+    const __m256 offset = _mm256_set1_ps(kOffset);
+    for (int r = 0; r < 8; ++r) {
+      const __m128i v =
+          toSamples(_mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(blocks + 8 * r), scale), offset));
+      storeRgba8(out + 4 * stride * r, v, v, v);
+    }
+  }
 };
-
-inline Chroma8 chromaTerms(__m256 cb, __m256 cr) {
-  return {_mm256_mul_ps(cr, _mm256_set1_ps(kCrToR)), _mm256_mul_ps(cb, _mm256_set1_ps(kCbToG)),
-          _mm256_mul_ps(cr, _mm256_set1_ps(kCrToG)), _mm256_mul_ps(cb, _mm256_set1_ps(kCbToB))};
-}
-
-// Eight chroma samples at full resolution.
-inline Chroma8 chromaFull(const float* cb, const float* cr) {
-  return chromaTerms(_mm256_loadu_ps(cb), _mm256_loadu_ps(cr));
-}
-
-// Four chroma samples, each serving two neighbouring pixels.
-inline Chroma8 chromaDoubled(const float* cb, const float* cr) {
-  const __m256i twice = _mm256_set_epi32(3, 3, 2, 2, 1, 1, 0, 0);
-  return chromaTerms(_mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(cb)), twice),
-                     _mm256_permutevar8x32_ps(_mm256_castps128_ps256(_mm_loadu_ps(cr)), twice));
-}
-
-// Eight pixels from eight luma values and their chroma terms.
-inline void colourPixels8(const float* luma, const Chroma8& c, uint16_t* out) {
-  const __m256 y = _mm256_mul_ps(_mm256_loadu_ps(luma), _mm256_set1_ps(kLumaScale));
-  const __m256 offset = _mm256_set1_ps(kOffset);
-  const __m256 r = _mm256_add_ps(_mm256_add_ps(c.r, y), offset);
-  const __m256 g = _mm256_add_ps(_mm256_sub_ps(_mm256_sub_ps(y, c.gb), c.gr), offset);
-  const __m256 b = _mm256_add_ps(_mm256_add_ps(c.b, y), offset);
-  storeRgba8(out, toSamples(r), toSamples(g), toSamples(b));
-}
-
-void convertMcuLuma1x1(const float* blocks, uint16_t* out, size_t stride) {
-  const float* cb = blocks + 64;
-  const float* cr = blocks + 128;
-  for (int r = 0; r < 8; ++r) {
-    colourPixels8(blocks + 8 * r, chromaFull(cb + 8 * r, cr + 8 * r), out + 4 * stride * r);
-  }
-}
-
-void convertMcuLuma2x1(const float* blocks, uint16_t* out, size_t stride) {
-  const float* cb = blocks + 128;
-  const float* cr = blocks + 192;
-  for (int r = 0; r < 8; ++r) {
-    uint16_t* row = out + 4 * stride * r;
-    colourPixels8(blocks + 8 * r, chromaDoubled(cb + 8 * r, cr + 8 * r), row);
-    colourPixels8(blocks + 64 + 8 * r, chromaDoubled(cb + 8 * r + 4, cr + 8 * r + 4), row + 32);
-  }
-}
-
-void convertMcuLuma1x2(const float* blocks, uint16_t* out, size_t stride) {
-  const float* cb = blocks + 128;
-  const float* cr = blocks + 192;
-  for (int c = 0; c < 8; ++c) {  // each chroma row serves two pixel rows
-    const Chroma8 chroma = chromaFull(cb + 8 * c, cr + 8 * c);
-    for (int r = 2 * c; r < 2 * c + 2; ++r) {
-      colourPixels8(blocks + 64 * (r >> 3) + 8 * (r & 7), chroma, out + 4 * stride * r);
-    }
-  }
-}
-
-void convertMcuLuma2x2(const float* blocks, uint16_t* out, size_t stride) {
-  const float* cb = blocks + 256;
-  const float* cr = blocks + 320;
-  for (int c = 0; c < 8; ++c) {  // each chroma row serves two pixel rows
-    const Chroma8 left = chromaDoubled(cb + 8 * c, cr + 8 * c);
-    const Chroma8 right = chromaDoubled(cb + 8 * c + 4, cr + 8 * c + 4);
-    for (int r = 2 * c; r < 2 * c + 2; ++r) {
-      const float* y = blocks + 128 * (r >> 3) + 8 * (r & 7);
-      uint16_t* row = out + 4 * stride * r;
-      colourPixels8(y, left, row);
-      colourPixels8(y + 64, right, row + 32);
-    }
-  }
-}
-
-void convertMcuGrey(const float* blocks, uint16_t* out, size_t stride) {
-  const __m256 scale = _mm256_set1_ps(kLumaScale);
-  const __m256 offset = _mm256_set1_ps(kOffset);
-  for (int r = 0; r < 8; ++r) {
-    const __m128i v =
-        toSamples(_mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(blocks + 8 * r), scale), offset));
-    storeRgba8(out + 4 * stride * r, v, v, v);
-  }
-}
 
 }  // namespace
 
@@ -192,19 +151,7 @@ void inverseDct(const int16_t* coefficients, float* out, const float* q) {
 }
 
 McuConverter converterFor(SamplingMode mode) {
-  switch (mode) {
-    case SamplingMode::kLuma1x1:
-      return convertMcuLuma1x1;
-    case SamplingMode::kLuma2x1:
-      return convertMcuLuma2x1;
-    case SamplingMode::kLuma1x2:
-      return convertMcuLuma1x2;
-    case SamplingMode::kLuma2x2:
-      return convertMcuLuma2x2;
-    case SamplingMode::kGrey:
-      break;
-  }
-  return convertMcuGrey;
+  return McuConverters<Avx2>::forMode(mode);
 }
 
 }  // namespace tessel::wide

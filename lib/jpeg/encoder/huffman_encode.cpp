@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "core/exception.h"
 #include "core/messages.h"
 #include "jpeg/encoder/encode_state.h"
@@ -31,25 +27,6 @@ int highestSymbolOfLength(const HuffmanCodeTable& table, uint32_t length, int be
     if (table.entries[s].codeLength == length) return s;
   }
   return -1;
-}
-
-// Bit k set when zig-zag position k of the block is not zero.
-inline uint64_t nonzeroPositions(const int16_t* block) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  uint64_t mask = 0;
-  for (int i = 0; i < 64; i += 16) {
-    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
-    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i + 8));
-    const __m128i zeros = _mm_packs_epi16(_mm_cmpeq_epi16(low, zero), _mm_cmpeq_epi16(high, zero));
-    mask |= uint64_t{~static_cast<uint32_t>(_mm_movemask_epi8(zeros)) & 0xFFFFu} << i;
-  }
-  return mask;
-#else
-  uint64_t mask = 0;
-  for (int k = 0; k < 64; ++k) mask |= uint64_t{block[k] != 0} << k;
-  return mask;
-#endif
 }
 
 // The MCUs [first, last) of the scan, split so that threads can take a band each. A band starts
