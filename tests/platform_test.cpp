@@ -10,6 +10,7 @@
 
 #include "core/exception.h"
 #include "core/messages.h"
+#include "platform/files.h"
 #include "platform/mapped_file.h"
 #include "platform/system.h"
 #include "support/support.h"
@@ -54,6 +55,22 @@ TEST(MappedFile, MapsWholeFilesAndNamesTheFileTheStepAndTheSystemText) {
   };
   EXPECT_EXIT(mapWithLittleAddressSpace(), ::testing::ExitedWithCode(1), "");
 #endif
+}
+
+// Released pages of a view read back from the file; memory that is no view (where the same
+// call would zero the pages) is left alone.
+TEST(MappedFile, ReleasedPagesReadBackAndOtherMemoryIsUntouched) {
+  test::TempDir dir;
+  test::Bytes content(5 << 20);
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7 + i / 4099);
+  test::writeFile(dir.file("a.bin"), content);
+  MappedFile file(dir.file("a.bin"));
+  EXPECT_EQ(std::memcmp(file.view(), content.data(), content.size()), 0);
+  platform::releaseViewPages(file.view() + 1000, file.view() + content.size() + (1 << 20));
+  EXPECT_EQ(std::memcmp(file.view(), content.data(), content.size()), 0);
+  const test::Bytes copy = content;
+  platform::releaseViewPages(content.data(), content.data() + content.size());
+  EXPECT_EQ(content, copy);
 }
 
 TEST(OutputFile, ReplacedWholeKeepingModeAndLinksOrRefused) {

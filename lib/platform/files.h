@@ -28,6 +28,10 @@ NativeHandle createMapping(NativeHandle file, uint32_t size, const std::string& 
 const uint8_t* mapView(NativeHandle file, NativeHandle mapping, uint32_t size,
                        const std::string& fileName);
 void unmapView(const uint8_t* view, uint32_t size) noexcept;
+// Says that the bytes [begin, end) of a view this process mapped will not be read again soon:
+// the whole pages among them leave the process's memory (a later read brings them back from the
+// file). Does nothing for memory that is not such a view, or where the system has no such call.
+void releaseViewPages(const uint8_t* begin, const uint8_t* end) noexcept;
 void closeMapping(NativeHandle mapping) noexcept;
 void closeFile(NativeHandle file) noexcept;
 

@@ -11,6 +11,7 @@
 #include "jpeg/decoder/huffman_decode.h"
 #include "jpeg/decoder/reconstruct.h"
 #include "jpeg/messages.h"
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/parallel.h"
 
@@ -167,6 +168,8 @@ void decodeIntervals(const Reconstruction& r, const uint8_t* data, uint32_t leng
   });
 }
 
+constexpr ptrdiff_t kReleaseStep = ptrdiff_t{1} << 20;
+
 // Without restart markers the data decodes in one sequence: this thread decodes bands of MCUs
 // while others transform and store the bands already decoded (and this one helps them when it
 // is ahead).
@@ -186,6 +189,9 @@ void decodeSequence(const Reconstruction& r, const uint8_t* data, uint32_t lengt
   reader.position = data;
   reader.end = data + length;
   int32_t predictors[4] = {0, 0, 0, 0};
+  // Data read up to here: the file's pages behind it are handed back as decoding goes on, so
+  // that a large file does not stay in memory beside the image.
+  const uint8_t* released = data;
   for (uint32_t first = 0; first < r.state.mcuCount; first += bandMcus) {
     const uint32_t count = std::min(bandMcus, r.state.mcuCount - first);
     std::vector<CoefficientBlock> band;
@@ -198,6 +204,10 @@ void decodeSequence(const Reconstruction& r, const uint8_t* data, uint32_t lengt
     }
     band.resize(size_t{bandMcus} * blocks);
     for (uint32_t i = 0; i < count; ++i) r.decodeMcu(reader, predictors, &band[size_t{i} * blocks]);
+    if (reader.position - released >= kReleaseStep) {
+      platform::releaseViewPages(released, reader.position);
+      released = reader.position;
+    }
     // No more bands waiting than the workers can take in turn.
     workers.throttle(2 * size_t{threads});
     workers.run([&r, &spare, &spareMutex, first, count, blocks, band = std::move(band)]() mutable {

@@ -37,9 +37,9 @@ using FileId = std::pair<dev_t, ino_t>;
 // under a live view, or cut them away.
 class MappedRegistry {
  public:
-  void add(const uint8_t* view, FileId id) {
+  void add(const uint8_t* view, uint32_t size, FileId id) {
     std::lock_guard lock(mutex_);
-    views_[view] = id;
+    views_[view] = {size, id};
   }
   void remove(const uint8_t* view) {
     std::lock_guard lock(mutex_);
@@ -47,12 +47,27 @@ class MappedRegistry {
   }
   bool contains(FileId id) {
     std::lock_guard lock(mutex_);
-    return std::any_of(views_.begin(), views_.end(), [&](const auto& v) { return v.second == id; });
+    return std::any_of(views_.begin(), views_.end(),
+                       [&](const auto& v) { return v.second.id == id; });
+  }
+  // [begin, end) cut to the view that holds `begin`; empty when none does.
+  std::pair<const uint8_t*, const uint8_t*> within(const uint8_t* begin, const uint8_t* end) {
+    std::lock_guard lock(mutex_);
+    auto it = views_.upper_bound(begin);
+    if (it == views_.begin()) return {begin, begin};
+    --it;
+    const uint8_t* viewEnd = it->first + it->second.size;
+    if (begin >= viewEnd) return {begin, begin};
+    return {begin, std::min(end, viewEnd)};
   }
 
  private:
+  struct View {
+    uint32_t size;
+    FileId id;
+  };
   std::mutex mutex_;
-  std::map<const uint8_t*, FileId> views_;
+  std::map<const uint8_t*, View> views_;
 };
 
 MappedRegistry& registry() {
@@ -165,9 +180,9 @@ const uint8_t* mapView(NativeHandle file, NativeHandle /*mapping*/, uint32_t siz
   const auto* bytes = static_cast<const uint8_t*>(view);
   struct stat info;
   if (descriptorOf(file) == lastOpened.fd) {
-    registry().add(bytes, {lastOpened.info.st_dev, lastOpened.info.st_ino});
+    registry().add(bytes, size, {lastOpened.info.st_dev, lastOpened.info.st_ino});
   } else if (::fstat(descriptorOf(file), &info) == 0) {
-    registry().add(bytes, {info.st_dev, info.st_ino});
+    registry().add(bytes, size, {info.st_dev, info.st_ino});
   }
   return bytes;
 }
@@ -176,6 +191,15 @@ void unmapView(const uint8_t* view, uint32_t size) noexcept {
   if (!view) return;
   registry().remove(view);
   ::munmap(const_cast<uint8_t*>(view), size);
+}
+
+void releaseViewPages(const uint8_t* begin, const uint8_t* end) noexcept {
+  const auto [from, to] = registry().within(begin, end);
+  const uintptr_t pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGE_SIZE));
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(from) + pageSize - 1) & ~(pageSize - 1);
+  const uintptr_t stop = reinterpret_cast<uintptr_t>(to) & ~(pageSize - 1);
+  // The view is private and never written: its pages are the file's, and come back from it.
+  if (stop > start) ::madvise(reinterpret_cast<void*>(start), stop - start, MADV_DONTNEED);
 }
 
 void closeMapping(NativeHandle /*mapping*/) noexcept {}

@@ -134,6 +134,9 @@ const uint8_t* mapView(NativeHandle /*file*/, NativeHandle mapping, uint32_t siz
   return static_cast<const uint8_t*>(view);
 }
 
+// The working set is the system's to trim: nothing to do.
+void releaseViewPages(const uint8_t*, const uint8_t*) noexcept {}
+
 void unmapView(const uint8_t* view, uint32_t /*size*/) noexcept {
   if (view) UnmapViewOfFile(view);
 }
