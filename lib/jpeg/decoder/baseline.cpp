@@ -64,7 +64,7 @@ inline void decodeBaselineBlock(BitReader& reader, const HuffmanLookup& dc, cons
   while (k < 64) {
     // A short code and its value bits: one table access does both when they are buffered. A run
     // of sixteen zeros stores a zero at its last position, which changes nothing.
-    if (reader.count < 32) refill(reader);
+    if (reader.count < HuffmanLookup::kFastBits) refill(reader);
     fast = ac.fastAc[reader.bits >> kShift];
     const uint32_t total = fast & 0xFF;
     if (fast != 0 && total <= reader.count) {
