@@ -57,7 +57,8 @@ make_pictures() {
 
 # compare <label> <our command> <peer command>: times both with hyperfine in one run, on all
 # processors and on one (taskset -c 0), and prints a table row: the label, our and the peer's
-# median times, the ratio (peer / ours: above 1, ours is faster) for each, and our peak memory.
+# median times, the ratio (peer / ours: above 1, ours is faster) for each, and our peak memory
+# (the maximum resident set that GNU time reports, in MiB).
 # Medians, not means: on a virtual machine whose host takes back freed memory, the first touch of
 # fresh pages now and then costs ten times as much, which one slow run would spread over the mean.
 compare() {
@@ -75,6 +76,6 @@ compare() {
 }
 
 header() {
-  echo "| $1 | ours (s) | peer (s) | ratio | ours, 1 core | peer, 1 core | ratio, 1 core | our peak MB |"
+  echo "| $1 | ours (s) | peer (s) | ratio | ours, 1 core | peer, 1 core | ratio, 1 core | our peak MiB |"
   echo "|---|---|---|---|---|---|---|---|"
 }

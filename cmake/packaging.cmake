@@ -1,5 +1,6 @@
 # Installation (GNU directory layout) and packages: a .deb on Linux, a .zip on Windows, each with
-# the programs and README.md; the Linux package also has the manual pages.
+# the programs and README.md; the Linux package also has the manual pages, the Windows one the
+# licences of the runtime libraries linked into the programs.
 include(GNUInstallDirs)
 
 foreach(program jpgdump jpgmerge)
@@ -9,6 +10,16 @@ foreach(program jpgdump jpgmerge)
 endforeach()
 if(WIN32)
   install(FILES README.md DESTINATION .)
+  # The programs carry libgcc, libstdc++ and winpthreads (static linking) and the mingw-w64
+  # start-up code: their licence texts go with them, as the Debian packages of the toolchain
+  # that built them state them.
+  foreach(notice "gcc-mingw-w64-base;gcc.txt" "mingw-w64-x86-64-dev;mingw-w64.txt")
+    list(GET notice 0 package)
+    list(GET notice 1 name)
+    if(EXISTS /usr/share/doc/${package}/copyright)
+      install(FILES /usr/share/doc/${package}/copyright DESTINATION licences RENAME ${name})
+    endif()
+  endforeach()
 else()
   install(FILES doc/jpgdump.1 doc/jpgmerge.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -11,6 +11,7 @@
 #include "core/exception.h"
 #include "core/messages.h"
 #include "platform/files.h"
+#include "platform/image_formats.h"
 #include "platform/mapped_file.h"
 #include "platform/system.h"
 #include "support/support.h"
@@ -122,6 +123,31 @@ TEST(OutputFile, ReplacedWholeKeepingModeAndLinksOrRefused) {
   EXPECT_EQ(messageOf([&] { OutputFile out(dir.path()); }),
             expected(dir.path(), "CreateFile", EISDIR));
   EXPECT_EQ(test::readFile(source), (test::Bytes{1, 2, 3}));
+}
+
+// The first bytes decide what reaches the imaging library, and which JPEG frames store CMYK
+// (refused where the library would convert them without a word).
+TEST(ImageFormats, SignaturesAndCmykFramesComeFromTheFirstBytes) {
+  using imaging::SourceFormat;
+  const auto format = [](const std::string& bytes) {
+    return imaging::detectFormat(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  };
+  const std::string zeros(32, '\0');
+  EXPECT_EQ(format(std::string("MM\0*", 4) + zeros), SourceFormat::kTiff);
+  EXPECT_EQ(format(std::string("II*\0", 4) + zeros), SourceFormat::kTiff);
+  EXPECT_EQ(format(std::string("MM\0+", 4) + zeros), SourceFormat::kNone);  // BigTIFF
+
+  // SOI, fill bytes, an APP0 of 4 bytes, then a frame header whose component count is `last`.
+  const auto cmyk = [](const std::string& frame) {
+    const std::string file = std::string("\xFF\xD8\xFF\xFF\xFF\xE0\0\x04JF", 10) + frame;
+    return imaging::storesCmyk(SourceFormat::kJpeg, reinterpret_cast<const uint8_t*>(file.data()),
+                               file.size(), {});
+  };
+  const std::string sof("\xFF\xC2\0\x14\x08\0\x10\0\x10", 9);
+  EXPECT_TRUE(cmyk(sof + "\x04"));
+  EXPECT_FALSE(cmyk(sof + "\x03"));
+  EXPECT_FALSE(cmyk(sof));                                              // cut before the count
+  EXPECT_FALSE(cmyk(std::string("\xFF\xDA\0\x02", 4) + sof + "\x04"));  // scan first
 }
 
 }  // namespace

@@ -18,27 +18,27 @@ std::unique_ptr<JPEGReader::Marker> makeMarker(uint8_t code, int32_t length,
                                                const uint8_t* payload) {
   if (isSofCode(code)) return std::make_unique<SOFMarker>(code, length, payload);
   switch (code) {
-    case 0xC4:
+    case kCodeDht:
       return std::make_unique<DHTMarker>(code, length, payload);
-    case 0xDA:
+    case kCodeSos:
       return std::make_unique<SOSMarker>(code, length, payload);
-    case 0xDB:
+    case kCodeDqt:
       return std::make_unique<DQTMarker>(code, length, payload);
-    case 0xDD:
+    case kCodeDri:
       return std::make_unique<DRIMarker>(code, length, payload);
-    case 0xE0:
+    case kCodeApp0:
       return std::make_unique<APP0Marker>(code, length, payload);
-    case 0xE1:
+    case kCodeApp1:
       return std::make_unique<APP1Marker>(code, length, payload);
-    case 0xE2:
+    case kCodeApp2:
       return std::make_unique<APP2Marker>(code, length, payload);
-    case 0xEC:
+    case kCodeApp12:
       return std::make_unique<APP12Marker>(code, length, payload);
-    case 0xED:
+    case kCodeApp13:
       return std::make_unique<APP13Marker>(code, length, payload);
-    case 0xEE:
+    case kCodeApp14:
       return std::make_unique<APP14Marker>(code, length, payload);
-    case 0xFE:
+    case kCodeCom:
       return std::make_unique<COMMarker>(code, length, payload);
     default:
       // Every other code (JPG, DAC, RSTn, stray SOI/EOI, DNL, DHP, EXP, APP3-APP11, APP15,
