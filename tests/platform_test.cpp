@@ -148,6 +148,14 @@ TEST(ImageFormats, SignaturesAndCmykFramesComeFromTheFirstBytes) {
   EXPECT_FALSE(cmyk(sof + "\x03"));
   EXPECT_FALSE(cmyk(sof));                                              // cut before the count
   EXPECT_FALSE(cmyk(std::string("\xFF\xDA\0\x02", 4) + sof + "\x04"));  // scan first
+
+  // A TIFF file says so by its Photometric tag (262): 5 is separated (CMYK), 2 is RGB.
+  const auto tiffCmyk = [](uint8_t photometric) {
+    const imaging::OwnedPropertyItem item{262, 3, 1, {photometric, 0}};
+    return imaging::storesCmyk(SourceFormat::kTiff, nullptr, 0, {item});
+  };
+  EXPECT_TRUE(tiffCmyk(5));
+  EXPECT_FALSE(tiffCmyk(2));
 }
 
 }  // namespace
