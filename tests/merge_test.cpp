@@ -146,6 +146,7 @@ TEST(Jpgmerge, CommandLineAndFileHandling) {
       "-m meta.jpg -o new.jpg",
       "-i image.png -m meta.jpg",
       "-i missing.png -m meta.jpg -o new.jpg",
+      "-i image.png/x.png -m meta.jpg -o new.jpg",
       "-i image.png -m progressive.jpg -o new.jpg",
       "-i image.png -m progressive.jpg -o existing.jpg",
       "-i image.png -m nometa.jpg -o existing.jpg",
