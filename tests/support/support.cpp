@@ -102,8 +102,17 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& di
   startup.hStdError = open(errPath);
   PROCESS_INFORMATION process{};
   const std::wstring folder = platform::widen(directory);
-  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                     directory.empty() ? nullptr : folder.c_str(), &startup, &process)) {
+  // Wine now and then fails to start a process (twice in about thirty runs of the Windows suite):
+  // the start is tried again, and a last failure leaves its error code on the error stream.
+  bool started = false;
+  DWORD startError = 0;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt > 0) Sleep(100 * attempt);
+    started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             directory.empty() ? nullptr : folder.c_str(), &startup, &process);
+    if (!started) startError = GetLastError();
+  }
+  if (started) {
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
@@ -115,6 +124,7 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& di
   }
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
+  if (!started) writeFile(errPath, "CreateProcess failed: error " + std::to_string(startError));
 #else
   const pid_t pid = fork();
   if (pid == 0) {
