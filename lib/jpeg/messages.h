@@ -64,6 +64,11 @@ inline constexpr char kMergeHuffmanTableSize[] = "Merge needs Huffman tables of 
 inline constexpr char kMergeJfifVersion[] = "Merge cannot copy a JFIF segment of version %u.%02u";
 inline constexpr char kMergeAdobeTransform[] =
     "Merge needs YCbCr colour, but the Adobe segment names colour transform %u";
+// Exif tags that point at a thumbnail the source could not read, starting in the APP1 segment and
+// running past it: the output has other bytes past the segment, where a reader could find a
+// thumbnail that nothing checked.
+inline constexpr char kMergeUnreadThumbnail[] =
+    "Merge cannot copy an unreadable Exif thumbnail that runs past its APP1 segment";
 // A zero quantizer would divide by zero: the coefficients become infinite and the scan could not
 // be decoded. Coded data never uses one.
 inline constexpr char kMergeInvalidQuantValue[] = "Invalid quantization table value";
