@@ -72,11 +72,12 @@ void APP1Marker::write(EncodeState& state, const PixelImage& image, const Proper
   const auto at = start ? reinterpret_cast<uintptr_t>(start->thumbnailData) -
                               reinterpret_cast<uintptr_t>(payload)
                         : uintptr_t{0};
-  if (!thumbnail && start && size && at < copy.size() && copy.size() - at >= 2 &&
-      copy[at] == 0xFF && copy[at + 1] == 0xD8 && size->length > copy.size() - at) {
+  const bool startsInSegment = start && size && at < copy.size();
+  if (startsInSegment && !thumbnail && copy.size() - at >= 2 && copy[at] == 0xFF &&
+      copy[at + 1] == 0xD8 && size->length > copy.size() - at) {
     fail(msg::kMergeUnreadThumbnail);
   }
-  if (thumbnail && start && size && at < copy.size()) {
+  if (startsInSegment && thumbnail) {
     // The thumbnail gets the old one's frame size, tables and segments; an Exif block inside it
     // is rewritten by this same operation.
     const std::vector<uint8_t> fresh = encodeJpegFile(image, *thumbnail, overrides, background);

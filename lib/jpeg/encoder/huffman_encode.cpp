@@ -383,12 +383,12 @@ void encodeScan(EncodeState& state, const int16_t* blocks) {
 void writeDhtSegment(const EncodeState& state, const std::vector<HuffmanTableSpec>& tables,
                      SegmentBuffer& out) {
   out.beginSegment(kCodeDht);
-  for (const HuffmanTableSpec& spec : tables) {
-    const HuffmanCodeTable* table = !spec.hasValidId() ? nullptr
-                                    : spec.isAc()      ? state.acTables[spec.index()].get()
-                                                       : state.dcTables[spec.index()].get();
+  for (const HuffmanTableSpec& source : tables) {
+    const HuffmanCodeTable* table = !source.hasValidId() ? nullptr
+                                    : source.isAc()      ? state.acTables[source.index()].get()
+                                                         : state.dcTables[source.index()].get();
     if (!table) fail(msg::kInvalidHuffmanId);
-    writeHuffmanTable(*table, spec.isAc() ? kAcClass : kDcClass, uint8_t(spec.index()), out);
+    writeHuffmanTable(*table, source.isAc() ? kAcClass : kDcClass, uint8_t(source.index()), out);
   }
   out.endSegment();
 }
