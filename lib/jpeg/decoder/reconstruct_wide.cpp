@@ -49,27 +49,28 @@ inline void transpose8(__m256* m) {
   m[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-// Truncates toward zero, clamps to 0..65535 and packs eight values to unsigned 16-bit, as the
-// 128-bit kernels do: values below -65536 are raised to it first, the bias of 32768 and the
-// signed saturation of the pack clamp.
-inline __m128i toSamples(__m256 v) {
-  const __m256i i = _mm256_sub_epi32(
-      _mm256_cvttps_epi32(_mm256_max_ps(v, _mm256_set1_ps(-65536.0f))), _mm256_set1_epi32(32768));
-  const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(i), _mm256_extracti128_si256(i, 1));
-  return _mm_xor_si128(packed, _mm_set1_epi16(-32768));
+// Truncates toward zero and takes off the bias of 32768, as the 128-bit kernels do: values below
+// -65536 are raised to it first; the signed saturation of the pack that follows clamps.
+inline __m256i biasedSamples(__m256 v) {
+  return _mm256_sub_epi32(_mm256_cvttps_epi32(_mm256_max_ps(v, _mm256_set1_ps(-65536.0f))),
+                          _mm256_set1_epi32(32768));
 }
 
-inline void storeRgba8(uint16_t* out, __m128i r, __m128i g, __m128i b) {
-  const __m128i a = _mm_set1_epi16(-1);
-  const __m128i rgLo = _mm_unpacklo_epi16(r, g);
-  const __m128i rgHi = _mm_unpackhi_epi16(r, g);
-  const __m128i baLo = _mm_unpacklo_epi16(b, a);
-  const __m128i baHi = _mm_unpackhi_epi16(b, a);
+// Eight RGBA pixels from the biased samples of their channels. The packs clamp to -32768..32767
+// and the XOR takes the bias back off, which clamps to 0..65535; alpha is packed from 32767, so
+// that it comes out as 65535. The packs and unpacks work within each 128-bit lane, which holds
+// pixels 0-3 and 4-7 respectively; the last step puts the lanes' halves in pixel order.
+inline void storeRgba8(uint16_t* out, __m256i r, __m256i g, __m256i b) {
+  const __m256i flip = _mm256_set1_epi16(-32768);
+  const __m256i rb = _mm256_xor_si256(_mm256_packs_epi32(r, b), flip);
+  const __m256i ga = _mm256_xor_si256(_mm256_packs_epi32(g, _mm256_set1_epi32(32767)), flip);
+  const __m256i rg = _mm256_unpacklo_epi16(rb, ga);  // r0 g0 .. r3 g3 | r4 g4 .. r7 g7
+  const __m256i ba = _mm256_unpackhi_epi16(rb, ga);  // b0 a .. b3 a | b4 a .. b7 a
+  const __m256i p0145 = _mm256_unpacklo_epi32(rg, ba);
+  const __m256i p2367 = _mm256_unpackhi_epi32(rg, ba);
   __m256i* o = reinterpret_cast<__m256i*>(out);
-  _mm256_storeu_si256(
-      o, _mm256_set_m128i(_mm_unpackhi_epi32(rgLo, baLo), _mm_unpacklo_epi32(rgLo, baLo)));
-  _mm256_storeu_si256(
-      o + 1, _mm256_set_m128i(_mm_unpackhi_epi32(rgHi, baHi), _mm_unpacklo_epi32(rgHi, baHi)));
+  _mm256_storeu_si256(o, _mm256_permute2x128_si256(p0145, p2367, 0x20));
+  _mm256_storeu_si256(o + 1, _mm256_permute2x128_si256(p0145, p2367, 0x31));
 }
 
 // The 256-bit kernels of the colour converters (see McuConverters).
@@ -106,15 +107,15 @@ struct Avx2 {
     const __m256 r = _mm256_add_ps(_mm256_add_ps(c.r, y), offset);
     const __m256 g = _mm256_add_ps(_mm256_sub_ps(_mm256_sub_ps(y, c.gb), c.gr), offset);
     const __m256 b = _mm256_add_ps(_mm256_add_ps(c.b, y), offset);
-    storeRgba8(out, toSamples(r), toSamples(g), toSamples(b));
+    storeRgba8(out, biasedSamples(r), biasedSamples(g), biasedSamples(b));
   }
 
   static void grey(const float* blocks, uint16_t* out, size_t stride) {
     const __m256 scale = _mm256_set1_ps(kLumaScale);
     const __m256 offset = _mm256_set1_ps(kOffset);
     for (int r = 0; r < 8; ++r) {
-      const __m128i v =
-          toSamples(_mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(blocks + 8 * r), scale), offset));
+      const __m256i v = biasedSamples(
+          _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(blocks + 8 * r), scale), offset));
       storeRgba8(out + 4 * stride * r, v, v, v);
     }
   }
