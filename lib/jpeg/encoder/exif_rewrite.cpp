@@ -11,6 +11,7 @@
 #include "core/property_list.h"
 #include "exif/tiff_directory.h"
 #include "jpeg/encoder/encoder.h"
+#include "jpeg/jpeg_format.h"
 #include "jpeg/markers/app1_marker.h"
 #include "jpeg/messages.h"
 #include "jpeg/segment_buffer.h"
@@ -74,7 +75,7 @@ void APP1Marker::write(EncodeState& state, const PixelImage& image, const Proper
                         : uintptr_t{0};
   const bool startsInSegment = start && size && at < copy.size();
   if (startsInSegment && !thumbnail && copy.size() - at >= 2 && copy[at] == 0xFF &&
-      copy[at + 1] == 0xD8 && size->length > copy.size() - at) {
+      copy[at + 1] == kCodeSoi && size->length > copy.size() - at) {
     fail(msg::kMergeUnreadThumbnail);
   }
   if (startsInSegment && thumbnail) {
