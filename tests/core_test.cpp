@@ -93,10 +93,14 @@ TEST(PropertyList, SettersReplaceInPlaceAppendKeepsAndValuesEndInZero) {
   setAscii(list, 270, text.data(), 24);  // no terminator of its own
   EXPECT_EQ(list.find(270)->data()[24], 0);
 
-  for (uint32_t type : {0u, 6u, 8u, 13u, 0x10003u}) {
+  for (uint32_t type : {0u, 14u, 128u, 130u, 0x10003u}) {
     EXPECT_EQ(messageOf([&] { typeSize(type); }), msg::kInvalidPropertyType) << type;
   }
   EXPECT_EQ(typeSize(kTypeDouble) + typeSize(kTypeRational) + typeSize(kTypeShort), 18u);
+  // The signed types, IFD and UTF-8 text are TIFF and Exif types as well.
+  EXPECT_EQ(typeSize(kTypeSByte) * 1000 + typeSize(kTypeSShort) * 100 + typeSize(kTypeIfd) * 10 +
+                typeSize(kTypeUtf8),
+            1241u);
   EXPECT_EQ(messageOf([] { makeProperty(1, kTypeDouble, 0x20000000u, nullptr); }),
             msg::kPropertyTooLarge);
 

@@ -1,6 +1,7 @@
 // jpgdump as a user meets it: options that act on the names after them, the file search
-// (wildcards in the last component, folders searched recursively in name order, .jpg names in any
-// case only, links to folders not followed), failures reported per file, the exit status.
+// (wildcards in the last component, folders searched recursively in name order, .jpg, .jpeg and
+// .mpo names in any case only, links to folders not followed; a file named on its own whatever its
+// name), failures reported per file, the exit status.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -20,9 +21,9 @@ TEST(Jpgdump, OptionsSearchRulesAndPerFileFailures) {
   for (const char* folder : {"top/sub/deeper", "top/empty.jpg", "d/x1", "bad"}) {
     fs::create_directories(dir.file(folder));
   }
-  for (const char* name :
-       {"a.jpg", "b.jpg", "top/b.jpg", "top/a.JPG", "top/sub/deeper/c.jpg", "top/sub/d.jpeg",
-        "photo.jpeg", "x.jpg.txt", "d/a1.jpg", "d/a22.jpg", "d/B1.JPG", "d/x1/inner.jpg"}) {
+  for (const char* name : {"a.jpg", "b.jpg", "top/b.jpg", "top/a.JPG", "top/sub/deeper/c.jpg",
+                           "top/sub/d.jpeg", "top/sub/e.MPO", "top/sub/f.jpe", "photo.jpeg",
+                           "x.jpg.txt", "d/a1.jpg", "d/a22.jpg", "d/B1.JPG", "d/x1/inner.jpg"}) {
     test::writeFile(dir.file(name), tiny);
   }
   test::Bytes trailing = tiny;

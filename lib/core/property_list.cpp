@@ -61,7 +61,11 @@ Property makeProperty(uint32_t tag, uint32_t type, uint32_t count, const void* b
 }
 
 void setAscii(PropertyList& list, uint32_t tag, const void* bytes, uint32_t count) {
-  list.set(makeProperty(tag, kTypeAscii, count, bytes));
+  setText(list, tag, kTypeAscii, bytes, count);
+}
+
+void setText(PropertyList& list, uint32_t tag, uint32_t type, const void* bytes, uint32_t count) {
+  list.set(makeProperty(tag, type, count, bytes));
 }
 
 void setShort(PropertyList& list, uint32_t tag, uint16_t value) {
@@ -133,9 +137,15 @@ bool isImagePropertyTag(uint32_t tag) noexcept {
 
 void printTypedValues(std::ostream& out, uint32_t type, uint32_t count, const uint8_t* bytes,
                       bool bigEndian) {
-  if (type == kTypeAscii) {
+  if (type == kTypeAscii || type == kTypeUtf8) {
     out << " \"";
-    for (uint32_t i = 0; i < count && bytes[i] != 0; ++i) putByteChar(out, bytes[i]);
+    uint32_t n = 0;
+    while (n < count && bytes[n] != 0) ++n;
+    if (type == kTypeUtf8) {
+      putUtf8Text(out, bytes, n);
+    } else {
+      for (uint32_t i = 0; i < n; ++i) putByteChar(out, bytes[i]);
+    }
     out << '"';
     return;
   }
@@ -148,7 +158,14 @@ void printTypedValues(std::ostream& out, uint32_t type, uint32_t count, const ui
         writef(out, " %hu", read16(p, bigEndian));
         break;
       case kTypeLong:
+      case kTypeIfd:
         writef(out, " %u", read32(p, bigEndian));
+        break;
+      case kTypeSByte:
+        writef(out, " %d", static_cast<int8_t>(*p));
+        break;
+      case kTypeSShort:
+        writef(out, " %d", static_cast<int16_t>(read16(p, bigEndian)));
         break;
       case kTypeRational:
         writef(out, " %u/%u", read32(p, bigEndian), read32(p + 4, bigEndian));

@@ -9,8 +9,8 @@
 
 namespace tessel {
 
-// Size in bytes of one value of a type, or 0 for types that are not accepted (0, 6, 8, 13+: the
-// Exif set of tiffTypeSize).
+// Size in bytes of one value of a type, or 0 for types that are not accepted (0, 14 to 128 and
+// above 129: the Exif set of tiffTypeSize).
 uint32_t typeSizeOrZero(uint32_t type) noexcept;
 // The same, throwing "Invalid property type" for a type that is not accepted.
 uint32_t typeSize(uint32_t type);
@@ -64,6 +64,8 @@ class PropertyList {
 Property makeProperty(uint32_t tag, uint32_t type, uint32_t count, const void* bytes);
 
 void setAscii(PropertyList& list, uint32_t tag, const void* bytes, uint32_t count);
+// A text of `type` ASCII or UTF-8, `count` bytes.
+void setText(PropertyList& list, uint32_t tag, uint32_t type, const void* bytes, uint32_t count);
 void setShort(PropertyList& list, uint32_t tag, uint16_t value);
 void setLong(PropertyList& list, uint32_t tag, uint32_t value);
 void setRational(PropertyList& list, uint32_t tag, uint32_t numerator, uint32_t denominator);
@@ -82,8 +84,9 @@ bool isImagePropertyTag(uint32_t tag) noexcept;
 
 // Prints `count` values of TIFF `type` stored at `bytes` in the given byte order, as every listing
 // prints them: ASCII as a quoted text up to a zero byte or `count` bytes, each byte as the
-// character of that code point; numbers as " %hu", " %u", " %u/%u", " %d", " %d/%d" and " %f"; any
-// other type as " %02x" per byte; at most 21 values, then " [snip]".
+// character of that code point, and UTF-8 text as its characters; numbers as " %hu", " %u"
+// (LONG and IFD), " %u/%u", " %d" (SBYTE, SSHORT, SLONG), " %d/%d" and " %f"; any other type as
+// " %02x" per byte; at most 21 values, then " [snip]".
 void printTypedValues(std::ostream& out, uint32_t type, uint32_t count, const uint8_t* bytes,
                       bool bigEndian);
 

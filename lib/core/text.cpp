@@ -66,6 +66,47 @@ void putByteChar(std::ostream& out, uint8_t byte) {
   }
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `p` (shortest form, no surrogates, at most
+// U+10FFFF), or 0.
+size_t utf8SequenceLength(const uint8_t* p, size_t available) {
+  const uint8_t lead = p[0];
+  if (lead < 0x80) return 1;
+  size_t n;
+  uint32_t code, minimum;
+  if ((lead & 0xE0) == 0xC0) {
+    n = 2, code = lead & 0x1F, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    n = 3, code = lead & 0x0F, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    n = 4, code = lead & 0x07, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (n > available) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+    code = code << 6 | (p[k] & 0x3F);
+  }
+  const bool valid = code >= minimum && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+  return valid ? n : 0;
+}
+
+}  // namespace
+
+void putUtf8Text(std::ostream& out, const uint8_t* bytes, size_t length) {
+  for (size_t i = 0; i < length;) {
+    const size_t n = utf8SequenceLength(bytes + i, length - i);
+    if (n == 0) {
+      putByteChar(out, bytes[i++]);
+    } else {
+      out.write(reinterpret_cast<const char*>(bytes + i), static_cast<std::streamsize>(n));
+      i += n;
+    }
+  }
+}
+
 void hexDump(const uint8_t* bytes, int32_t length, int level, std::ostream& out) {
   static constexpr char kDigits[] = "0123456789abcdef";
   char line[16 * 3 + 1];

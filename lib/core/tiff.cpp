@@ -5,14 +5,14 @@
 namespace tessel {
 
 uint32_t tiffTypeSize(uint32_t type, TiffTypeSet accepted) {
-  static constexpr uint8_t kSizes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
-  if (type == 0 || type > 12) return 0;
-  if (accepted == TiffTypeSet::kExif && (type == kTypeSByte || type == kTypeSShort)) return 0;
-  if (accepted == TiffTypeSet::kNikonRaw &&
-      (type == kTypeSByte || type == kTypeFloat || type == kTypeDouble)) {
-    return 0;
+  static constexpr uint8_t kSizes[14] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+  if (accepted == TiffTypeSet::kNikonRaw) {
+    const bool taken = type != 0 && type <= kTypeDouble && type != kTypeSByte &&
+                       type != kTypeFloat && type != kTypeDouble;
+    return taken ? kSizes[type] : 0;
   }
-  return kSizes[type];
+  if (type == kTypeUtf8) return 1;
+  return type != 0 && type <= kTypeIfd ? kSizes[type] : 0;
 }
 
 uint16_t TiffReader::read16(uint64_t offset) const {

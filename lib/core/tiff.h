@@ -22,15 +22,17 @@ enum TiffType : uint32_t {
   kTypeSRational = 10,
   kTypeFloat = 11,
   kTypeDouble = 12,
+  kTypeIfd = 13,    // a LONG that points at a directory
+  kTypeUtf8 = 129,  // Exif 3.0: text like ASCII, in UTF-8
 };
 
 // The types a reader accepts differ on purpose:
-// - kExif: the Exif tree and property lists take every type but SBYTE and SSHORT, which Exif never
-//   uses; an entry of another type fails its block.
+// - kExif: the Exif tree, property lists and the imaging library's property walk take every type
+//   the TIFF and Exif standards define (1 to 13 and 129); an Exif entry of another type fails its
+//   block, the property walk skips it.
 // - kNikonRaw: the raw reader takes the integer, rational and byte types a NEF uses (SSHORT
 //   included) and no floating-point type; any other fails the file.
-// - kAny: the imaging library's property walk takes all twelve and skips what it cannot read.
-enum class TiffTypeSet { kExif, kNikonRaw, kAny };
+enum class TiffTypeSet { kExif, kNikonRaw };
 
 // Bytes per value of `type`, or 0 when `accepted` does not take it.
 uint32_t tiffTypeSize(uint32_t type, TiffTypeSet accepted);

@@ -53,7 +53,8 @@ void TIFFEntry::applyToImage(bool bigEndian, PixelImage& image) const {
   PropertyList& list = image.properties;
   switch (type) {
     case kTypeAscii:
-      setAscii(list, tag, value, count);
+    case kTypeUtf8:
+      setText(list, tag, type, value, count);
       break;
     case kTypeShort:
       if (count == 1) setShort(list, tag, read16(value, bigEndian));

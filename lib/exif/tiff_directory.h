@@ -61,8 +61,8 @@ class TIFFEntry {
   // This entry when its tag equals `tag`, else null.
   virtual const TIFFEntry* findTag(uint32_t tag) const;
   virtual void addTagNamespace(uint32_t bits);
-  // Sets ASCII values and single SHORT, LONG, RATIONAL and FLOAT values of the descriptive tags
-  // as properties of the image.
+  // Sets ASCII and UTF-8 values and single SHORT, LONG, RATIONAL and FLOAT values of the
+  // descriptive tags as properties of the image.
   virtual void applyToImage(bool bigEndian, PixelImage& image) const;
 
   // Number of value bytes (type size x count).
@@ -70,7 +70,7 @@ class TIFFEntry {
 
   uint32_t ifdIndex;  // position of the IFD in its chain, from 0
   uint32_t tag;       // file tag in the low half, namespace in the high half
-  uint32_t type;      // TIFF type, never 0, 6, 8 or above 12
+  uint32_t type;      // TIFF type: 1 to 13 or 129
   uint32_t count;     // 0 to 100000
   const uint8_t* value;
 };

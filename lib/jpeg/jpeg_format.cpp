@@ -64,6 +64,29 @@ const char* samplingName(SamplingMode mode) {
   return kGeometry[static_cast<int>(mode) - 1].name;
 }
 
+ComponentSlots::ComponentSlots(std::span<const FrameComponent> frame) {
+  for (const FrameComponent& c : frame) ids_.push_back(c.id);
+  bool distinct = true, zero = false;
+  for (size_t i = 0; i < ids_.size(); ++i) {
+    zero |= ids_[i] == 0;
+    for (size_t k = 0; k < i; ++k) distinct &= ids_[k] != ids_[i];
+  }
+  byPosition_ = (ids_.size() == 1 || ids_.size() == 3) && distinct && zero;
+}
+
+uint32_t ComponentSlots::frameSlot(size_t position) const {
+  const uint8_t id = ids_[position];
+  return byPosition_ || id >= 4 ? static_cast<uint32_t>(position + 1) : id;
+}
+
+uint32_t ComponentSlots::scanSlot(uint8_t id, size_t position) const {
+  if (!byPosition_) return id < 4 ? id : static_cast<uint32_t>(position + 1);
+  for (size_t i = 0; i < ids_.size(); ++i) {
+    if (ids_[i] == id) return static_cast<uint32_t>(i + 1);
+  }
+  return 4;
+}
+
 FrameGeometry planFrame(const SlotLayout& slots, uint32_t width, uint32_t height) {
   int mode = 0;
   if (!slots[0].present && slots[1].present) {

@@ -6,6 +6,10 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
+#include <vector>
+
+#include "jpeg/segment_headers.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -37,6 +41,10 @@ constexpr bool isSofCode(uint8_t code) {
 constexpr bool isAppCode(uint8_t code) {
   return code >= 0xE0 && code <= 0xEF;
 }
+// Markers without a length field: TEM, the restart markers RST0-RST7, SOI and EOI.
+constexpr bool isStandaloneCode(uint8_t code) {
+  return code == 0x01 || (code >= 0xD0 && code <= 0xD9);
+}
 
 // The coding process of a frame marker code, as listings name it ("Baseline DCT Huffman") and as
 // an image's coding description does ("Baseline"); "???" for a code that names none.
@@ -66,6 +74,29 @@ struct SlotSampling {
   uint32_t v = 1;
 };
 using SlotLayout = std::array<SlotSampling, 4>;
+
+// Which of the four component slots each component of a frame occupies. Frame and scan headers
+// name components by identifier C: the slot is C itself when C < 4, otherwise the component's
+// 1-based position in the header; a slot of 4 or more is not used. A frame of one or three
+// components with distinct identifiers among which is 0 (0, 1, 2 as some cameras and editors
+// write them) has its components in the slots of their positions instead, so that they are
+// luminance, Cb and Cr in the order of the frame header, and its scans name them through it.
+class ComponentSlots {
+ public:
+  ComponentSlots() = default;
+  explicit ComponentSlots(std::span<const FrameComponent> frame);
+
+  // The slot of the frame component at `position` (from 0).
+  uint32_t frameSlot(size_t position) const;
+  // The slot of the scan component `id` at `position` (from 0) in its scan header; 4 or more for
+  // an identifier that a frame placed by position does not have.
+  uint32_t scanSlot(uint8_t id, size_t position) const;
+  bool byPosition() const { return byPosition_; }
+
+ private:
+  bool byPosition_ = false;
+  std::vector<uint8_t> ids_;  // the frame's identifiers, in header order
+};
 
 // A frame's MCU geometry for its sampling layout.
 struct FrameGeometry {

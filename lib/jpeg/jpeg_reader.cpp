@@ -1,5 +1,7 @@
 #include "jpeg/jpeg_reader.h"
 
+#include <cstring>
+
 #include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/messages.h"
@@ -37,7 +39,7 @@ JPEGReader::~JPEGReader() {
 void JPEGReader::parse() {
   markers = std::make_unique<MarkerList>();
   tracker = std::make_unique<RangeTracker>(view(), static_cast<int32_t>(size()));
-  segment(*markers, *tracker, view(), static_cast<int32_t>(size()));
+  segment(*markers, *tracker, view(), static_cast<int32_t>(size()), ImageEnd::kFirstEoi);
 }
 
 void MarkerList::print(const uint8_t* base, int level, std::ostream& out) const {
@@ -48,9 +50,36 @@ void MarkerList::print(const uint8_t* base, int level, std::ostream& out) const 
   }
 }
 
-void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32_t length) {
-  // The EOI is the last 0xFF 0xD9 pair at offset 2 or later; an Exif thumbnail's own EOI inside
-  // the file is therefore never mistaken for the file's.
+const uint8_t* findImageEnd(const uint8_t* p, const uint8_t* end) {
+  while (end - p >= 2) {
+    p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p - 1)));
+    if (!p) return nullptr;
+    const uint8_t code = p[1];
+    if (code == kCodeEoi) return p;
+    if (code == 0xFF) {
+      p += 1;  // a fill byte; the next 0xFF may start the marker
+    } else if (code < 0xC0 || isStandaloneCode(code)) {
+      // A stuffed 0xFF, a restart marker, or a reserved code, which damaged data may hold: no
+      // length of it is trusted.
+      p += 2;
+    } else {
+      // A segment between scans (tables, a scan header): passed over by its length.
+      if (end - p < 4) return nullptr;
+      const uint32_t field = readBigEndian16(p + 2);
+      if (field < 2 || field > static_cast<uint64_t>(end - p - 2)) return nullptr;
+      p += 2 + field;
+    }
+  }
+  return nullptr;
+}
+
+void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32_t length,
+             ImageEnd rule) {
+  // The last 0xFF 0xD9 pair at offset 2 or later: a file without one is refused before anything
+  // is read, and it is the end of an image whose scan data has no EOI of its own (a file cut
+  // short, or damaged). A file's image otherwise ends at the first EOI after its first scan
+  // header, so that what follows it (further images, makers' trailers) is never taken for its
+  // data.
   int32_t eoi = -1;
   for (int32_t p = length - 2; p >= 2; --p) {
     if (data[p] == 0xFF && data[p + 1] == 0xD9) {
@@ -71,7 +100,10 @@ void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32
       continue;
     }
     if (start == eoi) {
-      if (code == kCodeEoi) return;
+      if (code == kCodeEoi) {
+        list.imageEnd = p;
+        return;
+      }
       fail(msg::kMissingEoi);
     }
     const int32_t payloadLength = readSegmentLength(tracker, p);
@@ -80,6 +112,12 @@ void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32
     // Offsets, not pointers, until the claims have shown them inside the buffer.
     const int64_t pos = (p - data) + payloadLength;
     if (code == kCodeSos) {
+      // The data after the scan header, if the header lies inside the buffer, up to its EOI.
+      if (rule == ImageEnd::kFirstEoi && pos >= 0 && pos <= length) {
+        if (const uint8_t* end = findImageEnd(data + pos, data + length)) {
+          eoi = static_cast<int32_t>(end - data);
+        }
+      }
       const int64_t compressed = eoi - pos;
       list.compressedData = data + pos;
       list.compressedLength = static_cast<uint32_t>(compressed);

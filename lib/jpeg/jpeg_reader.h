@@ -76,6 +76,7 @@ class MarkerList {
   std::vector<std::unique_ptr<JPEGReader::Marker>> items;
   const uint8_t* compressedData = nullptr;  // null when there is none
   uint32_t compressedLength = 0;
+  const uint8_t* imageEnd = nullptr;  // one past the EOI, once segmented
 
   // Each marker's print, then the entropy-coded data length when there is any.
   void print(const uint8_t* base, int level, std::ostream& out) const;
@@ -93,8 +94,22 @@ uint8_t readMarkerCode(RangeTracker& tracker, const uint8_t*& p);
 // below 2), claimed; `p` moves past the field.
 int32_t readSegmentLength(RangeTracker& tracker, const uint8_t*& p);
 
+// The EOI that ends an image's entropy-coded data starting at `p`: the walk over that data passes
+// over stuffed 0xFF 0x00 pairs, restart markers, reserved codes and fill bytes, and over the
+// segments between scans (codes 0xC0 and above) by their lengths. Null when the data holds no EOI
+// before `end` (a file cut short).
+const uint8_t* findImageEnd(const uint8_t* p, const uint8_t* end);
+
+// Where the entropy-coded data after the first scan header ends: at the first EOI that
+// findImageEnd reaches (the rule for a file and the images after it), or at the last 0xFF 0xD9
+// pair of the buffer (the rule for an Exif thumbnail, whose stated length may hold more than one
+// EOI). Either falls back to the last pair when the walk finds none.
+enum class ImageEnd : bool { kFirstEoi, kLastEoi };
+
 // Splits [data, data + length) into segments, appending them to `list` and claiming in `tracker`
-// every byte the walk consumes. Used for whole files and for Exif thumbnails.
-void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32_t length);
+// every byte the walk consumes. Used for whole files, for the images after them and for Exif
+// thumbnails.
+void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32_t length,
+             ImageEnd rule = ImageEnd::kFirstEoi);
 
 }  // namespace tessel

@@ -5,9 +5,12 @@
 
 namespace tessel {
 
-void defineQuantizationTable(QuantizationTables& defined, const QuantizationTable& table) {
+void defineQuantizationTable(QuantizationTables& defined, const QuantizationTable& table,
+                             Redefinition redefinition) {
   if (table.index() >= 4) fail(msg::kInvalidQuantIndex);
-  if (defined[table.index()]) fail(msg::kDuplicateQuantIndex);
+  if (defined[table.index()] && redefinition == Redefinition::kRefused) {
+    fail(msg::kDuplicateQuantIndex);
+  }
   defined[table.index()] = table;
 }
 

@@ -34,9 +34,14 @@ struct QuantizationTable {
 };
 // The tables defined so far, by table number.
 using QuantizationTables = std::array<std::optional<QuantizationTable>, 4>;
+// How a table number that is defined a second time is taken: refused, or, as JPEG defines it, the
+// later definition replacing the earlier (the rule for images nested in a file, such as the Exif
+// thumbnail, which must never stop the file's own picture).
+enum class Redefinition : bool { kRefused, kReplaces };
 // Adds a table under its number: "Invalid quantization table index" for a number above 3,
-// "Duplicate quantization table index" for a number defined already.
-void defineQuantizationTable(QuantizationTables& defined, const QuantizationTable& table);
+// "Duplicate quantization table index" for a number defined already when that is refused.
+void defineQuantizationTable(QuantizationTables& defined, const QuantizationTable& table,
+                             Redefinition redefinition = Redefinition::kRefused);
 
 // DHT: one Huffman table as the segment defines it.
 struct HuffmanTableSpec {

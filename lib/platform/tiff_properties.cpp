@@ -22,7 +22,7 @@ void readDirectory(const TiffReader& tiff, uint64_t offset, std::vector<OwnedPro
     if (field.typeSize == 0) continue;
     if (!field.inlineValue() && !tiff.contains(field.valueOffset, field.size)) continue;
     if (exifOffset && field.tag == kTagExifIfd && field.count == 1 &&
-        (field.type == kTypeLong || field.type == 13)) {
+        (field.type == kTypeLong || field.type == kTypeIfd)) {
       *exifOffset = tiff.read32(entry + 8);
     }
     bool seen = false;
@@ -63,7 +63,7 @@ std::vector<OwnedPropertyItem> readTiffProperties(const uint8_t* data, size_t si
   if (size < 8 || (std::memcmp(data, "II", 2) != 0 && std::memcmp(data, "MM", 2) != 0)) {
     return items;
   }
-  const TiffReader tiff(data, size, data[0] == 'M', TiffTypeSet::kAny);
+  const TiffReader tiff(data, size, data[0] == 'M', TiffTypeSet::kExif);
   if (tiff.read16(2) != 42) return items;
   // The first directory and its Exif directory; nothing links further, so nothing can loop.
   uint64_t exifOffset = 0;

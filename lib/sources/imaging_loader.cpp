@@ -201,8 +201,8 @@ int convertBitmap(const BitmapData& data, const ColorPalette* palette, uint16_t 
 
 namespace {
 
-// Copies the descriptive items (the tag filter; ASCII, SHORT, LONG and RATIONAL values) into the
-// image's property list. An item that is missing or unreadable ends the copying quietly.
+// Copies the descriptive items (the tag filter; ASCII, UTF-8, SHORT, LONG and RATIONAL values) into
+// the image's property list. An item that is missing or unreadable ends the copying quietly.
 void copyProperties(const Bitmap& bitmap, PropertyList& properties) {
   uint32_t count = 0;
   int status = bitmap.getPropertyCount(count);
@@ -228,7 +228,8 @@ void copyProperties(const Bitmap& bitmap, PropertyList& properties) {
     // An item too short for the one value it should hold is skipped rather than read past.
     switch (item.type) {
       case kTypeAscii:
-        setAscii(properties, item.id, value, item.length);
+      case kTypeUtf8:
+        setText(properties, item.id, item.type, value, item.length);
         break;
       case kTypeShort:
         if (item.length >= 2) {

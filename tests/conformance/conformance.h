@@ -17,6 +17,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "core/pixel_image.h"
@@ -84,18 +85,30 @@ struct Facts {
       }
     }
   }
-  // IDs 1, 2, 3 (or 1) and one of the five samplings that the programs take.
+  // Whether the components take their slots by position: one or three distinct IDs, one of them
+  // 0 (0, 1, 2 as some cameras and editors write them). Otherwise an ID below 4 is the slot.
+  bool slotsByPosition() const {
+    std::set<int> ids;
+    for (const Component& c : components) ids.insert(c.id);
+    return (components.size() == 1 || components.size() == 3) && ids.size() == components.size() &&
+           ids.count(0);
+  }
+  // IDs 1, 2, 3 (or 1, or distinct ones placed by position) and one of the five samplings that
+  // the programs take.
   bool layoutSupported() const {
     bool ids = true;
-    for (size_t i = 0; i < components.size(); ++i) ids = ids && components[i].id == int(i) + 1;
+    for (size_t i = 0; i < components.size(); ++i) {
+      ids = ids && (slotsByPosition() || components[i].id == int(i) + 1);
+    }
     const auto is11 = [&](size_t i) { return components[i].h == 1 && components[i].v == 1; };
     return ids && (components.size() == 1
                        ? is11(0)
                        : components.size() == 3 && maxH <= 2 && maxV <= 2 && is11(1) && is11(2));
   }
-  // The refusal of a layout other than the five, with the components by ID.
+  // The refusal of a layout other than the five, with the components by slot.
   std::string samplingRefusal() const {
     std::vector<Component> byId = components;
+    for (size_t i = 0; i < byId.size() && slotsByPosition(); ++i) byId[i].id = int(i) + 1;
     std::sort(byId.begin(), byId.end(), [](auto& a, auto& b) { return a.id < b.id; });
     std::string text = "Unsupported sampling (";
     for (const Component& c : byId) {
@@ -170,7 +183,11 @@ inline std::vector<uint8_t> turboYcc(const Bytes& jpeg) {
 
 // The project's decode against libjpeg-turbo's at 8 bits. `max` and `aboveTwo` leave out pixels
 // whose Y, Cb or Cr libjpeg-turbo range-limited before its colour conversion (this decoder
-// converts the unlimited values, so those differ by design); `mean` covers every pixel.
+// converts the unlimited values, so those differ by design); `mean` covers every pixel. This
+// decoder's chroma weights are not JFIF's (red takes Cr x 1.40945 against 1.402, blue Cb x
+// 1.77953 against 1.772, green a little of both): that difference times the chroma of the pixel,
+// rounded to a level, is taken off each sample's difference first, so that saturated colours, where
+// it alone reaches a level, are held to the same rounding bounds as the rest.
 struct Agreement {
   bool sameSize = false, opaque = true;
   int max[3] = {0, 0, 0};
@@ -189,8 +206,13 @@ inline Agreement agreementWithTurbo(const PixelImage& image, const Bytes& jpeg) 
     const bool limited =
         std::any_of(&ycc[3 * i], &ycc[3 * i + 3], [](uint8_t v) { return v == 0 || v == 255; });
     a.opaque = a.opaque && p[3] == 65535;
+    const double cb = ycc[3 * i + 1] - 128.0, cr = ycc[3 * i + 2] - 128.0;
+    const double weights[3] = {(362.2283 / 257 - 1.402) * cr,
+                               (0.344136 - 87.57424 / 257) * cb + (0.714136 - 183.4464 / 257) * cr,
+                               (457.3386 / 257 - 1.772) * cb};
     for (int c = 0; c < 3; ++c) {
-      const int d = std::abs((2 * p[c] + 257) / 514 - int{turbo.rgb[3 * i + c]});
+      const int raw = (2 * p[c] + 257) / 514 - int{turbo.rgb[3 * i + c]};
+      const int d = std::abs(raw - int(std::lround(weights[c])));
       a.mean[c] += double(d) / double(pixels);
       if (limited) continue;
       a.max[c] = std::max(a.max[c], d);

@@ -6,7 +6,8 @@
 // chroma term of its colour conversion; this decoder converts the unrounded floats, and its blue
 // term is Cb x 1.7795 (457.3386 / 257) against 1.772. Blue carries 1.772 times the rounding of Cb,
 // so its mean difference is about 0.5 by itself and a rare sample reaches 3. Red and green agree
-// within 2 levels and a mean of 0.5, blue within 3 and 0.6.
+// within 2 levels and a mean of 0.55 (red's Cr x 1.40945 against 1.402 adds a bias of up to a
+// tenth of a level on average in a strongly coloured photo), blue within 3 and 0.6.
 
 #include "conformance/conformance.h"
 
@@ -22,7 +23,7 @@ void expectCloseToTurbo(const PixelImage& image, const Bytes& jpeg) {
     EXPECT_LE(a.max[c], c == 2 ? 3 : 2) << "channel " << c;
     // A mean over a handful of pixels measures the rounding of a few values.
     if (double(image.width) * image.height >= 4096) {
-      EXPECT_LE(a.mean[c], c == 2 ? 0.6 : 0.5) << c;
+      EXPECT_LE(a.mean[c], c == 2 ? 0.6 : 0.55) << c;
     }
   }
 }
@@ -59,7 +60,8 @@ TEST_P(RealFile, DecodesLikeLibjpegTurboOrRefusesByItsFrame) {
   }
   // Components of ID 4 or more (CMYK, RGB) lie outside what the decoder is built for: it decodes
   // them or fails cleanly, and nothing is compared.
-  if (std::any_of(f.components.begin(), f.components.end(), [](auto& c) { return c.id >= 4; })) {
+  if (!f.slotsByPosition() &&
+      std::any_of(f.components.begin(), f.components.end(), [](auto& c) { return c.id >= 4; })) {
     return;
   }
   if (const std::string refusal = expectedRefusal(f); !refusal.empty()) {

@@ -85,7 +85,7 @@ std::string expectedRefusal(const std::string& path, const Facts& f, const Turbo
       std::any_of(f.components.begin(), f.components.end(), [](auto& c) { return c.id >= 4; });
   if (parsed != "(no exception)") return parsed;
   if (f.sof != 0xC0) return "Merge only supports baseline Huffman";
-  if (highId) return "Invalid component ID";
+  if (highId && !f.slotsByPosition()) return "Invalid component ID";
   if (!f.layoutSupported()) return f.samplingRefusal();
   if (f.components.size() == 3 && f.jfifMajor < 0 && f.adobeTransform >= 0 &&
       f.adobeTransform != 1) {
@@ -208,12 +208,23 @@ TEST_P(RealFile, MergesOrRefusesByItsStructure) {
     blurred[i] = std::floor((blurred[i] + 4) / 9);
   }
   writePpm(dir.file("own.ppm"), f.width, f.height, blurred);
-  const RunResult dated =
-      runProgram({TESSEL_JPGMERGE, "-i", dir.file("own.ppm"), "-m", meta, "-o", own, "-t", kDate});
+  // With -t, unless a date the source holds is not of 20 bytes, which the override cannot fill.
+  bool datable = true;
+  for (const std::string& r : exivRecords(meta)) {
+    datable &= !(r.starts_with("Exif.Image.DateTime ") || r.starts_with("Exif.Photo.DateTime")) ||
+               r.find(" Ascii 20 ") != std::string::npos;
+  }
+  std::vector<std::string> ownArgv = {
+      TESSEL_JPGMERGE, "-i", dir.file("own.ppm"), "-m", meta, "-o", own, "-t", kDate};
+  if (!datable) {
+    EXPECT_EQ(runProgram(ownArgv).err, "Exception: Size mismatch in overridden property\n");
+    ownArgv.resize(7);
+  }
+  const RunResult dated = runProgram(ownArgv);
   ASSERT_EQ(dated.exitCode, 0) << dated.err;
   const Bytes ownOutput = readFile(own);
   expectMergedFile(f, ownOutput);
-  EXPECT_EQ(exivRecords(own), exivRecords(meta, true));
+  EXPECT_EQ(exivRecords(own), exivRecords(meta, datable));
   EXPECT_GE(yccPsnr(ownOutput, blurred, false, 1), f.lumaBound());
   // The project's decoder reads it as libjpeg-turbo does (blue and rare samples within 3).
   PixelImage ours;
@@ -234,9 +245,12 @@ TEST_P(RealFile, MergesOrRefusesByItsStructure) {
   }
 
   // Quality against cjpeg -dct float with the same tables (in natural order, numbered from 0 in
-  // file order) and sampling, on the same pixels: within 0.3 dB in each encoder's own Y, Cb, Cr,
-  // and within 2 dB in RGB (this encoder's colour weights are not quite the inverse of the JFIF
-  // conversion, which moves saturated colours by up to a level). Not on a handful of pixels.
+  // file order) and sampling, on the same pixels: within 0.3 dB in each encoder's own Y, 0.6 dB
+  // over Y, Cb, Cr, and within 2 dB in RGB (this encoder's colour weights are not quite the
+  // inverse of the JFIF conversion, which moves saturated colours by up to a level). The blurred
+  // pixels still lie a little closer to the lattice of the source's own quantized chroma under
+  // the JFIF conversion, which cjpeg uses: with fine chroma tables that is worth up to half a dB
+  // in Cb and Cr. Not on a handful of pixels.
   if (double(f.width) * f.height < 4096) return;
   std::string tables, slots, sampling;
   std::map<int, int> slotOf;
@@ -271,8 +285,9 @@ TEST_P(RealFile, MergesOrRefusesByItsStructure) {
     const Component &a = f.components[i], &b = cj.components.at(i);
     EXPECT_TRUE(a.h == b.h && a.v == b.v && f.tables.at(a.table) == cj.tables.at(b.table)) << i;
   }
+  EXPECT_GE(yccPsnr(ownOutput, blurred, false, 1), yccPsnr(theirs, blurred, true, 1) - 0.3);
   EXPECT_GE(yccPsnr(ownOutput, blurred, false, planes),
-            yccPsnr(theirs, blurred, true, planes) - 0.3);
+            yccPsnr(theirs, blurred, true, planes) - (planes == 1 ? 0.3 : 0.6));
   EXPECT_GE(psnr(decodeWithTurbo(ownOutput).rgb, rounded),
             psnr(decodeWithTurbo(theirs).rgb, rounded) - 2);
 }

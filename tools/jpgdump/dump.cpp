@@ -13,10 +13,14 @@ namespace tessel::jpgdump {
 
 namespace {
 
-bool hasJpgExtension(const std::string& name) {
-  if (name.size() < 4) return false;
-  const char* e = name.c_str() + name.size() - 4;
-  return e[0] == '.' && (e[1] | 0x20) == 'j' && (e[2] | 0x20) == 'p' && (e[3] | 0x20) == 'g';
+// Whether a name found by a search is a JPEG file's: it ends in .jpg, .jpeg or .mpo (a
+// multi-picture file), letters in any case.
+bool hasJpegExtension(const std::string& name) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return false;
+  std::string extension = name.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return extension == "jpg" || extension == "jpeg" || extension == "mpo";
 }
 
 }  // namespace
@@ -45,7 +49,8 @@ int expandPattern(const std::string& rawPattern, const Options& options, std::os
                                                      : path + platform::separatorFor(path) + "*.*";
       }
       count += expandPattern(sub, options, out);
-    } else if (hasJpgExtension(entry.name)) {
+    } else if (plain || hasJpegExtension(entry.name)) {
+      // A file named on its own is listed whatever its name; searches take JPEG names only.
       dumpFile(path, options, out);
       ++count;
     }

@@ -21,12 +21,6 @@ namespace tessel {
 
 namespace {
 
-// Frame and scan headers name components by identifier C. The slot is C itself when C < 4,
-// otherwise the component's 1-based position in the header; a slot of 4 or more is ignored.
-uint32_t slotFor(uint8_t id, uint32_t position) {
-  return id < 4 ? id : position;
-}
-
 ComponentInfo& componentAt(DecoderState& state, uint32_t slot) {
   if (!state.components[slot]) state.components[slot] = std::make_unique<ComponentInfo>();
   return *state.components[slot];
@@ -45,7 +39,9 @@ void applyApp0(DecoderState&, PixelImage& image, const uint8_t* payload, int32_t
 }
 
 void applyDqt(DecoderState& state, const std::vector<QuantizationTable>& tables) {
-  for (const QuantizationTable& table : tables) defineQuantizationTable(state.quantTables, table);
+  for (const QuantizationTable& table : tables) {
+    defineQuantizationTable(state.quantTables, table, state.redefinition);
+  }
 }
 
 void applySof(DecoderState& state, PixelImage& image, const FrameHeader& frame) {
@@ -69,9 +65,10 @@ void applySof(DecoderState& state, PixelImage& image, const FrameHeader& frame) 
   if (count == 4) format = state.precision == 8 ? 0x26200A : 0x34400D;
   setLong(image.properties, kTagPixelFormat, format);
 
+  state.slots = ComponentSlots(frame.components);
   for (uint32_t i = 0; i < count; ++i) {
     const FrameComponent& entry = frame.components[i];
-    const uint32_t slot = slotFor(entry.id, i + 1);
+    const uint32_t slot = state.slots.frameSlot(i);
     if (slot >= 4) continue;
     ComponentInfo& component = componentAt(state, slot);
     component.h = entry.h;
@@ -99,7 +96,7 @@ void applySos(DecoderState& state, const ScanHeader& scan) {
   state.scanComponentCount = static_cast<uint32_t>(scan.components.size());
   for (uint32_t i = 0; i < state.scanComponentCount; ++i) {
     const ScanComponent& entry = scan.components[i];
-    const uint32_t slot = slotFor(entry.id, i + 1);
+    const uint32_t slot = state.slots.scanSlot(entry.id, i);
     if (slot >= 4) continue;
     ComponentInfo& component = componentAt(state, slot);
     component.dcIndex = entry.dcTable;
@@ -179,6 +176,7 @@ void decodeJpegImage(const MarkerList& markers, PixelImage& image) {
 
 void decodeThumbnailInfo(const MarkerList& thumbnail, PixelImage& thumbnailImage) {
   DecoderState state;
+  state.redefinition = Redefinition::kReplaces;
   decodeImage(thumbnail, state, thumbnailImage, true);
 }
 

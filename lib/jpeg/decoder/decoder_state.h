@@ -15,7 +15,7 @@ namespace tessel {
 
 class PixelImage;
 
-// One image component, in the slot that the frame and scan headers give it (see slotFor).
+// One image component, in the slot that the frame and scan headers give it (ComponentSlots).
 struct ComponentInfo {
   uint32_t h = 1;  // horizontal sampling factor
   uint32_t v = 1;  // vertical sampling factor
@@ -35,6 +35,7 @@ struct ComponentInfo {
 struct DecoderState : FrameGeometry {
   std::array<std::unique_ptr<ComponentInfo>, 4> components;
   QuantizationTables quantTables;
+  Redefinition redefinition = Redefinition::kRefused;  // of a quantization table number
   // Each table's values times the inverse-DCT scale factors, made once per decode.
   alignas(16) std::array<std::array<float, 64>, 4> dequantize{};
   // Shared: a progressive decode keeps the tables of every scan while later DHT segments replace
@@ -42,6 +43,7 @@ struct DecoderState : FrameGeometry {
   std::array<std::shared_ptr<const HuffmanLookup>, 4> dcTables;
   std::array<std::shared_ptr<const HuffmanLookup>, 4> acTables;
 
+  ComponentSlots slots;          // of the last frame header
   uint8_t frameMarker = 0xFF;    // the SOF marker code; 0xFF before any SOF
   uint32_t precision = 8;        // SOF sample precision, 8 or 16
   uint32_t width = 0;            // SOF samples per line

@@ -19,7 +19,7 @@ struct DivisorTable {
   float values[64] = {};
 };
 
-// One component slot, indexed by its JPEG component identifier.
+// One component slot: the slot of the component's identifier (ComponentSlots).
 struct EncodeComponent {
   uint32_t h = 1;  // sampling factors from the SOF
   uint32_t v = 1;
@@ -34,7 +34,9 @@ struct EncodeComponent {
 // The MCU geometry is set by planSampling.
 struct EncodeState : FrameGeometry {
   std::unique_ptr<EncodeComponent> components[4];
+  ComponentSlots slots;  // of the frame header
   QuantizationTables quantTables;
+  Redefinition redefinition = Redefinition::kRefused;  // of a quantization table number
   std::unique_ptr<DivisorTable> divisorTables[4];
   std::unique_ptr<HuffmanCodeTable> dcTables[4];
   std::unique_ptr<HuffmanCodeTable> acTables[4];

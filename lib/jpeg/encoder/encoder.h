@@ -24,10 +24,16 @@ struct Background {
   uint16_t b = 0;
 };
 
+// What an encoded image is to its file: the file's own picture, or an image nested in it (the
+// Exif thumbnail, an MP preview), whose quantization table numbers may be defined twice, the
+// later definition replacing the earlier, as JPEG defines it.
+enum class ImageRole : bool { kMain, kNested };
+
 // Builds the whole merged file in memory: SOI, every marker of `source` through its write
 // operation, the new entropy-coded scan, EOI. Throws RawLayerException; nothing is written.
 std::vector<uint8_t> encodeJpegFile(const PixelImage& image, const MarkerList& source,
-                                    const PropertyList& overrides, const Background& background);
+                                    const PropertyList& overrides, const Background& background,
+                                    ImageRole role = ImageRole::kMain);
 
 // Encodes into memory first, and only when that succeeded replaces the output's content in one
 // step, so a failure leaves an existing output exactly as it was.

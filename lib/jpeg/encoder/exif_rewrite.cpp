@@ -81,7 +81,8 @@ void APP1Marker::write(EncodeState& state, const PixelImage& image, const Proper
   if (startsInSegment && thumbnail) {
     // The thumbnail gets the old one's frame size, tables and segments; an Exif block inside it
     // is rewritten by this same operation.
-    const std::vector<uint8_t> fresh = encodeJpegFile(image, *thumbnail, overrides, background);
+    const std::vector<uint8_t> fresh =
+        encodeJpegFile(image, *thumbnail, overrides, background, ImageRole::kNested);
     std::memset(copy.data() + at, 0, std::min<size_t>(size->length, copy.size() - at));
     // The block never shrinks: a shorter thumbnail leaves zeros up to the old end.
     if (at + fresh.size() > copy.size()) copy.resize(at + fresh.size());

@@ -87,10 +87,15 @@ void applyFrameHeader(EncodeState& state, const FrameHeader& frame) {
   state.height = frame.height;
   state.width = frame.width;
   for (auto& component : state.components) component.reset();
-  for (const FrameComponent& entry : frame.components) {
-    // Identifiers are used as slot numbers; there are four slots.
-    if (entry.id >= 4) fail(msg::kMergeInvalidComponentId);
-    auto& component = state.components[entry.id];
+  state.slots = ComponentSlots(frame.components);
+  for (size_t i = 0; i < frame.components.size(); ++i) {
+    const FrameComponent& entry = frame.components[i];
+    // Identifiers are the slot numbers, of which there are four, unless the frame places its
+    // components by position.
+    if (!state.slots.byPosition() && entry.id >= 4) fail(msg::kMergeInvalidComponentId);
+    const uint32_t slot = state.slots.frameSlot(i);
+    if (slot >= 4) fail(msg::kMergeInvalidComponentId);
+    auto& component = state.components[slot];
     if (component) fail(msg::kMergeDuplicateComponentId);
     component = std::make_unique<EncodeComponent>();
     component->h = entry.h;
@@ -101,7 +106,7 @@ void applyFrameHeader(EncodeState& state, const FrameHeader& frame) {
 
 void applyQuantizationTables(EncodeState& state, const std::vector<QuantizationTable>& tables) {
   for (const QuantizationTable& table : tables) {
-    defineQuantizationTable(state.quantTables, table);
+    defineQuantizationTable(state.quantTables, table, state.redefinition);
     if ((table.precisionAndIndex >> 4) > 1) fail(msg::kMergeQuantPrecision);
     auto divisor = std::make_unique<DivisorTable>();
     buildDivisorTable(table, *divisor);
@@ -114,9 +119,12 @@ void applyScanHeader(EncodeState& state, const ScanHeader& scan) {
   for (auto& component : state.components) {
     if (component) component->dcIndex = -1;
   }
-  for (const ScanComponent& entry : scan.components) {
-    if (entry.id >= 4) fail(msg::kMergeInvalidComponentId);
-    auto& component = state.components[entry.id];
+  for (size_t i = 0; i < scan.components.size(); ++i) {
+    const ScanComponent& entry = scan.components[i];
+    if (!state.slots.byPosition() && entry.id >= 4) fail(msg::kMergeInvalidComponentId);
+    const uint32_t slot = state.slots.byPosition() ? state.slots.scanSlot(entry.id, i) : entry.id;
+    if (slot >= 4) fail(msg::kMergeScanComponents);
+    auto& component = state.components[slot];
     if (!component) component = std::make_unique<EncodeComponent>();
     component->dcIndex = entry.dcTable;
     component->acIndex = entry.acTable;
@@ -249,8 +257,10 @@ void encodeImage(EncodeState& state, const PixelImage& image, const MarkerList& 
 }
 
 std::vector<uint8_t> encodeJpegFile(const PixelImage& image, const MarkerList& source,
-                                    const PropertyList& overrides, const Background& background) {
+                                    const PropertyList& overrides, const Background& background,
+                                    ImageRole role) {
   EncodeState state;
+  if (role == ImageRole::kNested) state.redefinition = Redefinition::kReplaces;
   encodeImage(state, image, source, background);
 
   SegmentBuffer segments(1024);

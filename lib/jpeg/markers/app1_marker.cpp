@@ -38,7 +38,7 @@ std::unique_ptr<MarkerList> parseThumbnail(const TIFFDirectory& directories,
   auto list = std::make_unique<MarkerList>();
   try {
     BoundGuard bound(tracker, data, length);
-    segment(*list, tracker, data, static_cast<int32_t>(length));
+    segment(*list, tracker, data, static_cast<int32_t>(length), ImageEnd::kLastEoi);
   } catch (const RawLayerException&) {
     return nullptr;  // a broken thumbnail does not fail the file
   }
@@ -124,7 +124,12 @@ void APP1Marker::applyToDecoder(DecoderState&, PixelImage& image, bool) {
   if (directories) directories->applyToImage(directories->bigEndian, image);
   if (thumbnail) {
     if (!image.thumbnail) image.thumbnail = std::make_unique<PixelImage>();
-    decodeThumbnailInfo(*thumbnail, *image.thumbnail);
+    try {
+      decodeThumbnailInfo(*thumbnail, *image.thumbnail);
+    } catch (const RawLayerException&) {
+      // A thumbnail that cannot be examined never stops the picture: it is left out.
+      image.thumbnail.reset();
+    }
   }
 }
 
