@@ -11,11 +11,15 @@
 
 namespace tessel::fuzz {
 
-// True when every SOF of `list`, and of the Exif thumbnails inside it (which the merge writer
-// encodes at their own size), declares at most `maxPixels` pixels. `width` and `height` receive
-// the last frame size of `list` itself.
+// True when every SOF of `list`, of the Exif thumbnails inside it and of the images after it
+// (which the merge writer encodes at their own size), declares at most `maxPixels` pixels. `width`
+// and `height` receive the last frame size of `list` itself.
 inline bool framesWithinCap(const MarkerList& list, uint64_t maxPixels, uint32_t& width,
                             uint32_t& height) {
+  for (const MpImage& mp : list.mpImages) {
+    uint32_t w = 0, h = 0;
+    if (mp.markers && !framesWithinCap(*mp.markers, maxPixels, w, h)) return false;
+  }
   for (const auto& marker : list.items) {
     if (const auto* app1 = dynamic_cast<const APP1Marker*>(marker.get())) {
       uint32_t w = 0, h = 0;

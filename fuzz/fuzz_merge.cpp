@@ -23,6 +23,7 @@
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/mpf_index.h"
 
 namespace {
 
@@ -74,16 +75,34 @@ bool turboAccepts(const std::vector<uint8_t>& file) {
   return clean;
 }
 
-// True when this project's segment reader and decoder take `file` whole.
-bool ownDecoderAccepts(const std::vector<uint8_t>& file) {
+// True when this project's segment reader and decoder take `file` whole, and every image that
+// its multi-picture index lists is a JPEG that both decoders take (previews and copied images
+// alike: a copied one came from a source image that was listed as a JPEG too, or is refused).
+bool ownDecoderAccepts(const std::vector<uint8_t>& file, const tessel::MarkerList& source) {
   tessel::MarkerList list;
   tessel::RangeTracker tracker(file.data(), static_cast<int32_t>(file.size()));
   tessel::PixelImage image;
   try {
-    tessel::segment(list, tracker, file.data(), static_cast<int32_t>(file.size()));
+    tessel::segmentFile(list, tracker, file.data(), static_cast<int32_t>(file.size()));
     tessel::decodeJpegImage(list, image);
   } catch (const tessel::RawLayerException&) {
     return false;
+  }
+  if (list.mpImages.size() != source.mpImages.size()) return false;
+  for (size_t i = 0; i < list.mpImages.size(); ++i) {
+    const tessel::MpImage& mp = list.mpImages[i];
+    if (!source.mpImages[i].markers) continue;  // copied as the source had it
+    if (!mp.markers) return false;
+    const std::vector<uint8_t> bytes(mp.bytes(), mp.bytes() + mp.entry->size);
+    tessel::PixelImage preview;
+    try {
+      tessel::decodeJpegImage(*mp.markers, preview);
+    } catch (const tessel::RawLayerException&) {
+      // A copied image decodes as well as the source's did; a preview must decode.
+      if (mp.entry->isPreview()) return false;
+      continue;
+    }
+    if (mp.entry->isPreview() && !turboAccepts(bytes)) return false;
   }
   return image.pixels != nullptr;
 }
@@ -96,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tessel::MarkerList list;
   tessel::RangeTracker tracker(data, static_cast<int32_t>(size));
   try {
-    tessel::segment(list, tracker, data, static_cast<int32_t>(size));
+    tessel::segmentFile(list, tracker, data, static_cast<int32_t>(size));
   } catch (const tessel::RawLayerException&) {
     return 0;
   }
@@ -111,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto file = tessel::encodeJpegFile(image, list, overrides, tessel::Background{});
     // A merged file is SOI ... EOI.
     if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8 || file[file.size() - 2] != 0xFF ||
-        file.back() != 0xD9 || !turboAccepts(file) || !ownDecoderAccepts(file)) {
+        file.back() != 0xD9 || !turboAccepts(file) || !ownDecoderAccepts(file, list)) {
       std::abort();
     }
   } catch (const tessel::RawLayerException& e) {

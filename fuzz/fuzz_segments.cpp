@@ -1,4 +1,5 @@
-// Segments arbitrary bytes as a JPEG file and lists every segment, as jpgdump does.
+// Segments arbitrary bytes as a JPEG file, with the images its multi-picture index places after
+// its own, and lists every segment, as jpgdump does.
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tessel::RangeTracker tracker(data, static_cast<int32_t>(size));
   NullStream out;
   try {
-    tessel::segment(list, tracker, data, static_cast<int32_t>(size));
+    tessel::segmentFile(list, tracker, data, static_cast<int32_t>(size));
     list.print(data, 1, out);
   } catch (const tessel::RawLayerException&) {
     // Bad input is expected to fail with a message; anything else escapes and crashes.

@@ -1,6 +1,7 @@
-// jpgmerge end to end: every successful run of fixtures/merge/merges.txt checked by libjpeg-turbo,
-// the command line and the file handling, a full disk; and the merge writer's checks that no file
-// can reach, because the segment reader refuses it first.
+// jpgmerge end to end: every successful run of fixtures/merge/merges.txt checked by libjpeg-turbo
+// (with the images after a multi-picture file's own), the command line and the file handling, a
+// full disk; and the merge writer's checks that no file can reach, because the segment reader
+// refuses it first.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,7 +26,9 @@
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/forward_transform.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/app2_marker.h"
 #include "jpeg/messages.h"
+#include "jpeg/mp_images.h"
 #include "jpeg/segment_buffer.h"
 #include "platform/memory.h"
 #include "sources/image_sources.h"
@@ -65,6 +68,39 @@ std::vector<uint8_t> reference(const PixelImage& image, uint32_t width, uint32_t
   return rgb;
 }
 
+// A merge of a multi-picture source: the index points at each of the source's MP images, in
+// order and back to back after the new image; previews are made anew at their own frame size from
+// the image source, the other images copied byte for byte.
+void expectMpImages(const test::Bytes& out, const test::Bytes& meta, const PixelImage& source) {
+  MarkerList o, m;
+  RangeTracker to(out.data(), int32_t(out.size())), tm(meta.data(), int32_t(meta.size()));
+  segmentFile(o, to, out.data(), int32_t(out.size()));
+  segmentFile(m, tm, meta.data(), int32_t(meta.size()));
+  ASSERT_EQ(o.mpImages.size(), m.mpImages.size());
+  if (m.mpImages.empty()) return;
+  auto end = size_t(o.imageEnd - out.data());
+  EXPECT_EQ(mpfSegment(o)->mpf->entries.at(0).size, end);
+  for (size_t i = 0; i < o.mpImages.size(); ++i) {
+    const MpImage &a = o.mpImages[i], &b = m.mpImages[i];
+    EXPECT_EQ(a.start, int64_t(end)) << i;
+    end += a.entry->size;
+    const test::Bytes made(a.bytes(), a.bytes() + a.entry->size),
+        was(b.bytes(), b.bytes() + b.entry->size);
+    if (!b.entry->isPreview()) {
+      EXPECT_EQ(made, was) << i;
+      continue;
+    }
+    const test::TurboImage preview = test::decodeWithTurbo(made),
+                           old = test::decodeWithTurbo(was, true);
+    ASSERT_TRUE(preview.ok && preview.warnings == 0) << preview.error;
+    EXPECT_EQ(preview.width * 100000 + preview.height, old.width * 100000 + old.height);
+    EXPECT_GT(test::psnr(preview.rgb,
+                         reference(source, preview.width, preview.height, preview.components == 1)),
+              18.0);
+  }
+  EXPECT_EQ(end, out.size());
+}
+
 TEST(MergeFixtures, EverySuccessfulMergeDecodesCleanlyAndResemblesItsImageSource) {
   const ImagingSession session;
   const test::Bytes list = test::readFile(test::fixture("merge/merges.txt"));
@@ -98,6 +134,8 @@ TEST(MergeFixtures, EverySuccessfulMergeDecodesCleanlyAndResemblesItsImageSource
     EXPECT_EQ(out.width * 100000 + out.height, frame.width * 100000 + frame.height);
     PixelImage source;
     loadImageSource(source, test::fixture(image));
+    expectMpImages(test::readFile(dir.file("out.jpg")), test::readFile(test::fixture(meta)),
+                   source);
     const double quality =
         test::psnr(out.rgb, reference(source, out.width, out.height, out.components == 1));
     // Against the merge's nine-point filter and chroma subsampling, the area average costs a few

@@ -2,7 +2,7 @@
 
 // Reading numbers stored in a byte order: big-endian in JPEG segments and NEF files, little-endian
 // in KPX files, either in Exif and TIFF blocks. Every multi-byte number the library reads from a
-// file goes through these.
+// file goes through these, and write32 patches one into a TIFF block.
 
 #include <cstdint>
 
@@ -31,6 +31,9 @@ constexpr uint32_t read32(const uint8_t* p, bool bigEndian) {
 constexpr uint64_t read64(const uint8_t* p, bool bigEndian) {
   const uint64_t first = read32(p, bigEndian), second = read32(p + 4, bigEndian);
   return bigEndian ? first << 32 | second : second << 32 | first;
+}
+constexpr void write32(uint8_t* p, uint32_t value, bool bigEndian) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (bigEndian ? 24 - 8 * i : 8 * i));
 }
 
 }  // namespace tessel

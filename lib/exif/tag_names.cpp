@@ -166,6 +166,26 @@ constexpr TagNameRow kTagNames[] = {
     {0x30011, "Direction"},
     {0x30012, "Map Datum"},
     {0x3001d, "UTC Date"},
+    // Multi-picture index and attributes.
+    {0x4b000, "MPFVersion"},
+    {0x4b001, "NumberOfImages"},
+    {0x4b002, "MPEntry"},
+    {0x4b003, "ImageUIDList"},
+    {0x4b004, "TotalFrames"},
+    {0x4b101, "MPIndividualNum"},
+    {0x4b201, "PanOrientation"},
+    {0x4b202, "PanOverlapH"},
+    {0x4b203, "PanOverlapV"},
+    {0x4b204, "BaseViewpointNum"},
+    {0x4b205, "ConvergenceAngle"},
+    {0x4b206, "BaselineLength"},
+    {0x4b207, "VerticalDivergence"},
+    {0x4b208, "AxisDistanceX"},
+    {0x4b209, "AxisDistanceY"},
+    {0x4b20a, "AxisDistanceZ"},
+    {0x4b20b, "YawAngle"},
+    {0x4b20c, "PitchAngle"},
+    {0x4b20d, "RollAngle"},
 };
 
 }  // namespace
@@ -188,12 +208,16 @@ void printDirectory(const TIFFDirectory& directory, const uint8_t* base, int lev
   for (const auto& entry : directory.entries) entry->print(base, level, out, directory.bigEndian);
 }
 
-void TIFFEntry::print(const uint8_t* base, int level, std::ostream& out, bool bigEndian) const {
-  const int64_t first = value - base;
-  const int64_t last = first + int64_t{typeSizeOrZero(type)} * count - 1;
+void printEntryHeading(const TIFFEntry& entry, const uint8_t* base, int level, std::ostream& out) {
+  const int64_t first = entry.value - base;
+  const int64_t last = first + int64_t{typeSizeOrZero(entry.type)} * entry.count - 1;
   indent(level, out);
-  writef(out, "Tag 0x%x \"%s\" (value bytes %lld - %lld):\n", tag & 0xFFFF, tagName(tag),
-         static_cast<long long>(first), static_cast<long long>(last));
+  writef(out, "Tag 0x%x \"%s\" (value bytes %lld - %lld):\n", entry.tag & 0xFFFF,
+         tagName(entry.tag), static_cast<long long>(first), static_cast<long long>(last));
+}
+
+void TIFFEntry::print(const uint8_t* base, int level, std::ostream& out, bool bigEndian) const {
+  printEntryHeading(*this, base, level, out);
   indent(level, out);
   printTypedValues(out, type, count, value, bigEndian);
   out << '\n';

@@ -6,13 +6,17 @@
 namespace tessel {
 
 class TIFFDirectory;
+class TIFFEntry;
 
 // The name of a 32-bit tag (namespace included: Canon maker-note tags are 0x20000 + tag, GPS
-// tags 0x30000 + tag), or "???" for a tag without a name.
+// tags 0x30000 + tag, MPF tags 0x40000 + tag), or "???" for a tag without a name.
 const char* tagName(uint32_t tag);
 
 // Number of rows of the name table.
 size_t tagNameCount();
+
+// The first line of an entry's listing: "Tag 0x%x \"%s\" (value bytes %d - %d):".
+void printEntryHeading(const TIFFEntry& entry, const uint8_t* base, int level, std::ostream& out);
 
 // Lists one directory: its byte-order line and each entry, all at `level`. Positions are printed
 // relative to `base` (the first byte of the mapped file).

@@ -6,6 +6,7 @@
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/text.h"
+#include "jpeg/mp_images.h"
 #include "jpeg/segment_buffer.h"
 
 namespace tessel {
@@ -39,7 +40,7 @@ JPEGReader::~JPEGReader() {
 void JPEGReader::parse() {
   markers = std::make_unique<MarkerList>();
   tracker = std::make_unique<RangeTracker>(view(), static_cast<int32_t>(size()));
-  segment(*markers, *tracker, view(), static_cast<int32_t>(size()), ImageEnd::kFirstEoi);
+  segmentFile(*markers, *tracker, view(), static_cast<int32_t>(size()));
 }
 
 void MarkerList::print(const uint8_t* base, int level, std::ostream& out) const {
@@ -48,6 +49,7 @@ void MarkerList::print(const uint8_t* base, int level, std::ostream& out) const 
     indent(level, out);
     writef(out, "Compressed data length %u\n", compressedLength);
   }
+  for (const MpImage& image : mpImages) printMpImage(image, base, level, out);
 }
 
 const uint8_t* findImageEnd(const uint8_t* p, const uint8_t* end) {

@@ -70,6 +70,26 @@ class JPEGReader : public MappedFile {
   std::unique_ptr<RangeTracker> tracker;
 };
 
+struct MpEntry;
+
+// An image that a file's multi-picture index places after the file's own image.
+struct MpImage {
+  // Where it lies: after the file's image inside the file, or not (outside the file, or over
+  // bytes of the file's image or of another MP image).
+  enum class Place : uint8_t { kInFile, kOutsideFile, kOverlapping };
+
+  uint32_t number = 0;                 // of its MP entry, from 1
+  const MpEntry* entry = nullptr;      // in the index of the file's APP2 segment
+  const uint8_t* buffer = nullptr;     // the start of the file
+  int64_t start = 0;                   // from `buffer`; may lie anywhere
+  Place place = Place::kInFile;
+  std::string problem;                 // why it is not listed as a JPEG; empty when it is
+  std::unique_ptr<MarkerList> markers;  // its segments, when it is a JPEG
+
+  // Its bytes, for an image that lies inside the file.
+  const uint8_t* bytes() const { return buffer + start; }
+};
+
 // The segments of one JPEG stream, in stream order, and its entropy-coded data.
 class MarkerList {
  public:
@@ -77,8 +97,11 @@ class MarkerList {
   const uint8_t* compressedData = nullptr;  // null when there is none
   uint32_t compressedLength = 0;
   const uint8_t* imageEnd = nullptr;  // one past the EOI, once segmented
+  // The images after a file's own (not those of an image inside it), in MP entry order.
+  std::vector<MpImage> mpImages;
 
-  // Each marker's print, then the entropy-coded data length when there is any.
+  // Each marker's print, then the entropy-coded data length when there is any, then the images
+  // after the file's own.
   void print(const uint8_t* base, int level, std::ostream& out) const;
 };
 
@@ -105,6 +128,12 @@ const uint8_t* findImageEnd(const uint8_t* p, const uint8_t* end);
 // pair of the buffer (the rule for an Exif thumbnail, whose stated length may hold more than one
 // EOI). Either falls back to the last pair when the walk finds none.
 enum class ImageEnd : bool { kFirstEoi, kLastEoi };
+
+// A whole file: its segments (segment), then the images its multi-picture index places after
+// its own, each one that lies after the file's image inside the buffer and is a JPEG segmented
+// and claimed as a file is. An image that cannot be listed is noted with the reason and leaves
+// its bytes unclaimed: it never fails the file.
+void segmentFile(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32_t length);
 
 // Splits [data, data + length) into segments, appending them to `list` and claiming in `tracker`
 // every byte the walk consumes. Used for whole files, for the images after them and for Exif

@@ -82,6 +82,13 @@ inline constexpr char kMergeOverrideSizeMismatch[] = "Size mismatch in overridde
 inline constexpr char kMergeExifTooLarge[] =
     "Exif block of %zu bytes with the new thumbnail does not fit in an APP1 segment";
 
+// The images after the metadata source's own, which its multi-picture index lists: each is written
+// again, so each must be one the merge can carry.
+inline constexpr char kMergeMpImageOutside[] =
+    "Merge cannot carry MP image %u: it lies outside the metadata source or overlaps another image";
+inline constexpr char kMergeMpPreview[] =
+    "Merge cannot make MP image %u anew: it is not a baseline JPEG";
+
 // Resampling.
 inline constexpr char kResampleEmptySource[] = "Cannot resample an image of %u x %u pixels";
 inline constexpr char kResampleSourceTooLarge[] =

@@ -11,6 +11,7 @@
 namespace tessel {
 
 class MarkerList;
+struct MpfIndex;
 class OutputFile;
 class PixelImage;
 class PropertyList;
@@ -34,6 +35,16 @@ enum class ImageRole : bool { kMain, kNested };
 std::vector<uint8_t> encodeJpegFile(const PixelImage& image, const MarkerList& source,
                                     const PropertyList& overrides, const Background& background,
                                     ImageRole role = ImageRole::kMain);
+
+// For a metadata source with a multi-picture index: appends the source's MP images to `file`
+// (SOI to EOI of the new file's own image) in entry order, large thumbnails made anew from `image`
+// as the Exif thumbnail is and every other image copied, and rewrites the sizes and offsets of the
+// MP entries in the output's copy of the index, whose TIFF header is at offset `headerAt` of
+// `file`. Throws when an image cannot be carried: one outside the file or over another image, a
+// preview that is not a baseline JPEG.
+void appendMpImages(std::vector<uint8_t>& file, size_t headerAt, const MpfIndex& index,
+                    const MarkerList& source, const PixelImage& image,
+                    const PropertyList& overrides, const Background& background);
 
 // Encodes into memory first, and only when that succeeded replaces the output's content in one
 // step, so a failure leaves an existing output exactly as it was.

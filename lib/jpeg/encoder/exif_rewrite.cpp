@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/property_list.h"
 #include "exif/tiff_directory.h"
@@ -45,13 +46,6 @@ void patchOverrides(const TIFFDirectory& directories, const PropertyList& overri
   }
 }
 
-void writeLength32(uint8_t* at, uint32_t value, bool bigEndian) {
-  for (int i = 0; i < 4; ++i) {
-    const int shift = bigEndian ? 24 - 8 * i : 8 * i;
-    at[i] = static_cast<uint8_t>(value >> shift);
-  }
-}
-
 }  // namespace
 
 void APP1Marker::write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
@@ -87,8 +81,8 @@ void APP1Marker::write(EncodeState& state, const PixelImage& image, const Proper
     // The block never shrinks: a shorter thumbnail leaves zeros up to the old end.
     if (at + fresh.size() > copy.size()) copy.resize(at + fresh.size());
     std::memcpy(copy.data() + at, fresh.data(), fresh.size());
-    writeLength32(copy.data() + offsetIn(payload, size->value), static_cast<uint32_t>(fresh.size()),
-                  directories->bigEndian);
+    write32(copy.data() + offsetIn(payload, size->value), static_cast<uint32_t>(fresh.size()),
+            directories->bigEndian);
   }
   if (copy.size() > kMaxSegmentPayload) failf(msg::kMergeExifTooLarge, copy.size());
   out.beginSegment(code);

@@ -18,11 +18,13 @@
 #include "jpeg/encoder/huffman_encode.h"
 #include "jpeg/encoder/resample.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/app2_marker.h"
 #include "jpeg/markers/dht_marker.h"
 #include "jpeg/markers/dqt_marker.h"
 #include "jpeg/markers/sof_marker.h"
 #include "jpeg/markers/sos_marker.h"
 #include "jpeg/messages.h"
+#include "jpeg/mp_images.h"
 #include "jpeg/segment_buffer.h"
 #include "platform/mapped_file.h"
 #include "platform/memory.h"
@@ -267,8 +269,14 @@ std::vector<uint8_t> encodeJpegFile(const PixelImage& image, const MarkerList& s
   segments.append(0xFF);
   segments.append(kCodeSoi);
   // Every segment of the source up to its first SOS header, in order, each in the form its class
-  // gives it in the output (DHT with the new tables, DRI dropped, the rest copied).
+  // gives it in the output (DHT with the new tables, DRI dropped, the rest copied). A file's
+  // multi-picture index is copied too, and rewritten once the images after it are in place.
+  const APP2Marker* mpf = role == ImageRole::kMain ? mpfSegment(source) : nullptr;
+  size_t mpfHeaderAt = 0;
   for (const auto& marker : source.items) {
+    if (marker.get() == mpf) {
+      mpfHeaderAt = segments.length() + 4 + static_cast<size_t>(mpf->mpf->header - mpf->payload);
+    }
     marker->write(state, image, overrides, background, segments);
   }
   std::vector<uint8_t> file = std::move(segments.bytes());
@@ -277,6 +285,7 @@ std::vector<uint8_t> encodeJpegFile(const PixelImage& image, const MarkerList& s
   state.scanData = {};
   file.push_back(0xFF);
   file.push_back(kCodeEoi);
+  if (mpf) appendMpImages(file, mpfHeaderAt, *mpf->mpf, source, image, overrides, background);
   return file;
 }
 

@@ -7,6 +7,7 @@ namespace tessel {
 
 void APP2Marker::parse(RangeTracker& tracker) {
   claimWholePayload(tracker, payload, length);
+  mpf = parseMpfIndex(payload, length);
 }
 
 void APP2Marker::print(const uint8_t* base, int level, std::ostream& out) const {
@@ -14,6 +15,12 @@ void APP2Marker::print(const uint8_t* base, int level, std::ostream& out) const 
   if (hasSignature(payload, length, "ICC_PROFILE", 12)) {
     indent(level + 1, out);
     out << "\"ICC_PROFILE\" signature\n";
+  }
+  if (mpf) {
+    printMpfIndex(*mpf, base, level + 1, out);
+  } else if (hasSignature(payload, length, "MPF", 4)) {
+    indent(level + 1, out);
+    out << "\"MPF\" multi-picture index that cannot be read\n";
   }
 }
 
