@@ -14,16 +14,17 @@
 #include <cstring>
 #include <string>
 
-#include "platform/memory.h"
 #include "core/exception.h"
 #include "core/pixel_image.h"
-#include "core/range_tracker.h"
 #include "core/property_list.h"
+#include "core/range_tracker.h"
 #include "frame_cap.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_reader.h"
-#include "jpeg/markers/mpf_index.h"
+#include "jpeg/markers/app2_marker.h"
+#include "jpeg/mp_images.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -88,7 +89,13 @@ bool ownDecoderAccepts(const std::vector<uint8_t>& file, const tessel::MarkerLis
   } catch (const tessel::RawLayerException&) {
     return false;
   }
-  if (list.mpImages.size() != source.mpImages.size()) return false;
+  // The image ends the file, or the index's first entry, which gives its size.
+  const auto end = static_cast<uint64_t>(list.imageEnd - file.data());
+  const tessel::APP2Marker* index = tessel::mpfSegment(list);
+  if (list.mpImages.size() != source.mpImages.size() ||
+      end != (source.mpImages.empty() ? file.size() : index->mpf->entries[0].size)) {
+    return false;
+  }
   for (size_t i = 0; i < list.mpImages.size(); ++i) {
     const tessel::MpImage& mp = list.mpImages[i];
     if (!source.mpImages[i].markers) continue;  // copied as the source had it
@@ -96,7 +103,7 @@ bool ownDecoderAccepts(const std::vector<uint8_t>& file, const tessel::MarkerLis
     const std::vector<uint8_t> bytes(mp.bytes(), mp.bytes() + mp.entry->size);
     tessel::PixelImage preview;
     try {
-      tessel::decodeJpegImage(*mp.markers, preview);
+      tessel::decodeJpegImage(*mp.markers, preview, tessel::Redefinition::kReplaces);
     } catch (const tessel::RawLayerException&) {
       // A copied image decodes as well as the source's did; a preview must decode.
       if (mp.entry->isPreview()) return false;
@@ -128,9 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tessel::PropertyList overrides;
   try {
     const auto file = tessel::encodeJpegFile(image, list, overrides, tessel::Background{});
-    // A merged file is SOI ... EOI.
-    if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8 || file[file.size() - 2] != 0xFF ||
-        file.back() != 0xD9 || !turboAccepts(file) || !ownDecoderAccepts(file, list)) {
+    // A merged file is SOI ... EOI, then the MP images of a multi-picture source.
+    if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8 || !turboAccepts(file) ||
+        !ownDecoderAccepts(file, list)) {
       std::abort();
     }
   } catch (const tessel::RawLayerException& e) {

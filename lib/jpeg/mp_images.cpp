@@ -26,6 +26,7 @@ std::string segmentMpImage(MpImage& image, RangeTracker& tracker, const uint8_t*
   } catch (const RawLayerException& e) {
     return std::string(kNotJpeg) + " (" + e.message() + ")";
   }
+  // Its bytes are unclaimed in the file's tracker too, so the same walk succeeds there.
   image.markers = std::make_unique<MarkerList>();
   BoundGuard bound(tracker, p, size);
   segment(*image.markers, tracker, p, length, ImageEnd::kFirstEoi);

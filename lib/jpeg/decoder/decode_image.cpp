@@ -169,8 +169,9 @@ void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& ima
   }
 }
 
-void decodeJpegImage(const MarkerList& markers, PixelImage& image) {
+void decodeJpegImage(const MarkerList& markers, PixelImage& image, Redefinition redefinition) {
   DecoderState state;
+  state.redefinition = redefinition;
   decodeImage(markers, state, image, false);
 }
 

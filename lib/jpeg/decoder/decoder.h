@@ -19,7 +19,10 @@ struct DecoderState;
 void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& image, bool infoOnly);
 
 // Decodes a segmented JPEG into `image` with a fresh decoder state (released on every path).
-void decodeJpegImage(const MarkerList& markers, PixelImage& image);
+// `redefinition`: how a quantization table number defined twice is taken (kReplaces for an image
+// nested in a file, as its Exif thumbnail or an MP preview).
+void decodeJpegImage(const MarkerList& markers, PixelImage& image,
+                     Redefinition redefinition = Redefinition::kRefused);
 
 // Collects an Exif thumbnail's frame facts (size, pixel format, description, resolution) into
 // `thumbnailImage` with a fresh decoder state, in info-only mode.

@@ -65,9 +65,10 @@ std::unique_ptr<MpfIndex> parseMpfIndex(const uint8_t* payload, int32_t length) 
   if (length < 4 || std::memcmp(payload, kMpfSignature, 4) != 0) return nullptr;
   auto index = std::make_unique<MpfIndex>();
   index->header = payload + 4;
-  // The index is read with a tracker of its own over the segment: its structure is checked as an
-  // Exif block's is, and the file's account of identified bytes is the segment's whole payload.
-  RangeTracker tracker(payload, length);
+  // The index is read with a tracker of its own over the TIFF block: its structure is checked as
+  // an Exif block's is (no offset reaches before its header), and the file's account of
+  // identified bytes is the segment's whole payload.
+  RangeTracker tracker(index->header, length - 4);
   try {
     parseExif(index->directory, tracker, index->header);
   } catch (const RawLayerException&) {
