@@ -103,7 +103,7 @@ bool ownDecoderAccepts(const std::vector<uint8_t>& file, const tessel::MarkerLis
     const std::vector<uint8_t> bytes(mp.bytes(), mp.bytes() + mp.entry->size);
     tessel::PixelImage preview;
     try {
-      tessel::decodeJpegImage(*mp.markers, preview, tessel::Redefinition::kReplaces);
+      tessel::decodeJpegImage(*mp.markers, preview, {tessel::Redefinition::kReplaces});
     } catch (const tessel::RawLayerException&) {
       // A copied image decodes as well as the source's did; a preview must decode.
       if (mp.entry->isPreview()) return false;

@@ -37,6 +37,10 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
   return *this;
 }
 
+void MappedFile::releasePages(const uint8_t* begin, const uint8_t* end) const noexcept {
+  if (begin >= view_ && end <= view_ + size_ && begin < end) platform::releaseViewPages(begin, end);
+}
+
 void MappedFile::release() noexcept {
   platform::unmapView(view_, size_);
   view_ = nullptr;

@@ -21,6 +21,9 @@ class MappedFile {
 
   const uint8_t* view() const { return view_; }
   uint32_t size() const { return size_; }
+  // Says that the bytes [begin, end) of the view will not be read again soon: the whole pages
+  // among them leave the process's memory (a later read brings them back from the file).
+  void releasePages(const uint8_t* begin, const uint8_t* end) const noexcept;
 
  private:
   void release() noexcept;

@@ -73,7 +73,7 @@ uint16_t pictureOrientation(const MarkerList& markers) {
 void loadJpeg(PixelImage& image, const std::string& fileName) {
   JPEGReader reader(fileName);
   reader.parse();
-  decodeJpegImage(*reader.markers, image);
+  decodeJpegImage(*reader.markers, image, {.input = &reader});
   const uint16_t value = pictureOrientation(*reader.markers);
   if (value == 6) rotateQuarter(image, true);
   if (value == 8) rotateQuarter(image, false);

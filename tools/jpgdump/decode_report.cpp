@@ -49,7 +49,7 @@ const char* propertyName(uint32_t tag) {
 
 void decodeReport(JPEGReader& reader, std::ostream& out) {
   PixelImage image;
-  decodeJpegImage(*reader.markers, image);
+  decodeJpegImage(*reader.markers, image, {.input = &reader});
   writef(out, "Decoded %d x %d pixels\n", static_cast<int>(image.width),
          static_cast<int>(image.height));
   printPropertyList(image.properties, out);

@@ -11,7 +11,7 @@
 #include "jpeg/decoder/huffman_decode.h"
 #include "jpeg/decoder/reconstruct.h"
 #include "jpeg/messages.h"
-#include "platform/files.h"
+#include "platform/mapped_file.h"
 #include "platform/memory.h"
 #include "platform/parallel.h"
 
@@ -204,8 +204,8 @@ void decodeSequence(const Reconstruction& r, const uint8_t* data, uint32_t lengt
     }
     band.resize(size_t{bandMcus} * blocks);
     for (uint32_t i = 0; i < count; ++i) r.decodeMcu(reader, predictors, &band[size_t{i} * blocks]);
-    if (reader.position - released >= kReleaseStep) {
-      platform::releaseViewPages(released, reader.position);
+    if (r.state.input && reader.position - released >= kReleaseStep) {
+      r.state.input->releasePages(released, reader.position);
       released = reader.position;
     }
     // No more bands waiting than the workers can take in turn.

@@ -169,9 +169,10 @@ void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& ima
   }
 }
 
-void decodeJpegImage(const MarkerList& markers, PixelImage& image, Redefinition redefinition) {
+void decodeJpegImage(const MarkerList& markers, PixelImage& image, const DecodeOptions& options) {
   DecoderState state;
-  state.redefinition = redefinition;
+  state.redefinition = options.redefinition;
+  state.input = options.input;
   decodeImage(markers, state, image, false);
 }
 

@@ -10,6 +10,7 @@
 
 namespace tessel {
 
+class MappedFile;
 class MarkerList;
 class PixelImage;
 struct DecoderState;
@@ -18,11 +19,19 @@ struct DecoderState;
 // description, and unless `infoOnly` decodes the entropy-coded data into `image`.
 void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& image, bool infoOnly);
 
+// How a decode reads its input.
+struct DecodeOptions {
+  // How a quantization table number defined twice is taken: kReplaces for an image nested in a
+  // file, as its Exif thumbnail or an MP preview.
+  Redefinition redefinition = Redefinition::kRefused;
+  // The mapped file that the entropy-coded data lies in, if any: its pages are handed back as the
+  // decode reads past them, so that a large file does not stay in memory beside the image.
+  const MappedFile* input = nullptr;
+};
+
 // Decodes a segmented JPEG into `image` with a fresh decoder state (released on every path).
-// `redefinition`: how a quantization table number defined twice is taken (kReplaces for an image
-// nested in a file, as its Exif thumbnail or an MP preview).
 void decodeJpegImage(const MarkerList& markers, PixelImage& image,
-                     Redefinition redefinition = Redefinition::kRefused);
+                     const DecodeOptions& options = {});
 
 // Collects an Exif thumbnail's frame facts (size, pixel format, description, resolution) into
 // `thumbnailImage` with a fresh decoder state, in info-only mode.

@@ -13,6 +13,7 @@
 
 namespace tessel {
 
+class MappedFile;
 class PixelImage;
 
 // One image component, in the slot that the frame and scan headers give it (ComponentSlots).
@@ -36,6 +37,7 @@ struct DecoderState : FrameGeometry {
   std::array<std::unique_ptr<ComponentInfo>, 4> components;
   QuantizationTables quantTables;
   Redefinition redefinition = Redefinition::kRefused;  // of a quantization table number
+  const MappedFile* input = nullptr;  // the mapped file holding the data, if any
   // Each table's values times the inverse-DCT scale factors, made once per decode.
   alignas(16) std::array<std::array<float, 64>, 4> dequantize{};
   // Shared: a progressive decode keeps the tables of every scan while later DHT segments replace
