@@ -1,14 +1,16 @@
 #pragma once
 
 // The facts of the JPEG format that the segment reader, the marker classes, the decoder and the
-// merge writer share: marker codes, coding processes, the zig-zag order, and the sampling layouts
-// with the MCU geometry each of them gives a frame.
+// merge writer share: coding processes, the zig-zag order, component slots, and the sampling
+// layouts with the MCU geometry each of them gives a frame. Marker codes and the byte rules of
+// streams are in core/jpeg_markers.h.
 
 #include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "core/jpeg_markers.h"
 #include "jpeg/segment_headers.h"
 
 #if defined(__SSE2__)
@@ -16,35 +18,6 @@
 #endif
 
 namespace tessel {
-
-// Marker codes: the byte after 0xFF.
-inline constexpr uint8_t kCodeSof0 = 0xC0;  // baseline sequential, Huffman
-inline constexpr uint8_t kCodeSof2 = 0xC2;  // progressive, Huffman
-inline constexpr uint8_t kCodeDht = 0xC4;
-inline constexpr uint8_t kCodeSoi = 0xD8;
-inline constexpr uint8_t kCodeEoi = 0xD9;
-inline constexpr uint8_t kCodeSos = 0xDA;
-inline constexpr uint8_t kCodeDqt = 0xDB;
-inline constexpr uint8_t kCodeDri = 0xDD;
-inline constexpr uint8_t kCodeApp0 = 0xE0;
-inline constexpr uint8_t kCodeApp1 = 0xE1;
-inline constexpr uint8_t kCodeApp2 = 0xE2;
-inline constexpr uint8_t kCodeApp12 = 0xEC;
-inline constexpr uint8_t kCodeApp13 = 0xED;
-inline constexpr uint8_t kCodeApp14 = 0xEE;
-inline constexpr uint8_t kCodeCom = 0xFE;
-
-// Every SOFn: 0xC0-0xCF but DHT (0xC4), JPG (0xC8) and DAC (0xCC).
-constexpr bool isSofCode(uint8_t code) {
-  return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
-}
-constexpr bool isAppCode(uint8_t code) {
-  return code >= 0xE0 && code <= 0xEF;
-}
-// Markers without a length field: TEM, the restart markers RST0-RST7, SOI and EOI.
-constexpr bool isStandaloneCode(uint8_t code) {
-  return code == 0x01 || (code >= 0xD0 && code <= 0xD9);
-}
 
 // The coding process of a frame marker code, as listings name it ("Baseline DCT Huffman") and as
 // an image's coding description does ("Baseline"); "???" for a code that names none.

@@ -1,7 +1,5 @@
 #include "jpeg/jpeg_reader.h"
 
-#include <cstring>
-
 #include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/messages.h"
@@ -50,29 +48,6 @@ void MarkerList::print(const uint8_t* base, int level, std::ostream& out) const 
     writef(out, "Compressed data length %u\n", compressedLength);
   }
   for (const MpImage& image : mpImages) printMpImage(image, base, level, out);
-}
-
-const uint8_t* findImageEnd(const uint8_t* p, const uint8_t* end) {
-  while (end - p >= 2) {
-    p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p - 1)));
-    if (!p) return nullptr;
-    const uint8_t code = p[1];
-    if (code == kCodeEoi) return p;
-    if (code == 0xFF) {
-      p += 1;  // a fill byte; the next 0xFF may start the marker
-    } else if (code < 0xC0 || isStandaloneCode(code)) {
-      // A stuffed 0xFF, a restart marker, or a reserved code, which damaged data may hold: no
-      // length of it is trusted.
-      p += 2;
-    } else {
-      // A segment between scans (tables, a scan header): passed over by its length.
-      if (end - p < 4) return nullptr;
-      const uint32_t field = readBigEndian16(p + 2);
-      if (field < 2 || field > static_cast<uint64_t>(end - p - 2)) return nullptr;
-      p += 2 + field;
-    }
-  }
-  return nullptr;
 }
 
 void segment(MarkerList& list, RangeTracker& tracker, const uint8_t* data, int32_t length,

@@ -117,12 +117,6 @@ uint8_t readMarkerCode(RangeTracker& tracker, const uint8_t*& p);
 // below 2), claimed; `p` moves past the field.
 int32_t readSegmentLength(RangeTracker& tracker, const uint8_t*& p);
 
-// The EOI that ends an image's entropy-coded data starting at `p`: the walk over that data passes
-// over stuffed 0xFF 0x00 pairs, restart markers, reserved codes and fill bytes, and over the
-// segments between scans (codes 0xC0 and above) by their lengths. Null when the data holds no EOI
-// before `end` (a file cut short).
-const uint8_t* findImageEnd(const uint8_t* p, const uint8_t* end);
-
 // Where the entropy-coded data after the first scan header ends: at the first EOI that
 // findImageEnd reaches (the rule for a file and the images after it), or at the last 0xFF 0xD9
 // pair of the buffer (the rule for an Exif thumbnail, whose stated length may hold more than one

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/byte_order.h"
+#include "core/jpeg_markers.h"
 
 namespace tessel::imaging {
 
@@ -136,17 +137,10 @@ bool storesCmyk(SourceFormat format, const uint8_t* d, size_t size,
   if (format != SourceFormat::kJpeg) return false;
   // The segments from SOI to the first frame header, whose component count follows its marker,
   // length, precision, height and width.
-  for (size_t at = 2; at + 4 <= size;) {
-    if (d[at] != 0xFF) return false;
-    const uint8_t code = d[at + 1];
-    if (code == 0xFF) {
-      ++at;  // fill byte
-      continue;
-    }
-    const bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
-    if (frame) return at + 9 < size && d[at + 9] == 4;
-    if (code == 0xDA || code == 0xD9) return false;
-    at += 2 + readBigEndian16(d + at + 2);
+  SegmentAt segment;
+  for (size_t at = 2; readSegmentAt(d, size, at, segment); at = segment.next()) {
+    if (isSofCode(segment.code)) return segment.marker + 9 < size && d[segment.marker + 9] == 4;
+    if (segment.code == kCodeSos || segment.code == kCodeEoi) return false;
   }
   return false;
 }

@@ -67,7 +67,7 @@ struct BitReader {
 };
 
 // Tops the bit buffer up to more than 56 bits while data lasts; bytes once loaded stay in the
-// buffer. This is the only code that knows the byte rules: 0xFF 0x00 is a stuffed 0xFF data
+// buffer. The byte rules are those of core/jpeg_markers.h: 0xFF 0x00 is a stuffed 0xFF data
 // byte; 0xFF followed by anything else, or 0xFF as the last byte, is a marker, in front of which
 // every refill stops, so that all further reads of the scan see no new data.
 inline void refillBits(const uint8_t*& position, const uint8_t* end, uint64_t& bits,
@@ -89,8 +89,8 @@ inline void refillBits(const uint8_t*& position, const uint8_t* end, uint64_t& b
   }
   while (count <= 56 && position != end) {
     const uint64_t byte = *position;
-    if (byte == 0xFF) {
-      if (end - position < 2 || position[1] != 0x00) return;  // a marker: stop in front of it
+    if (byte == kMarkerPrefix) {
+      if (!continuesData(position, end - position)) return;  // a marker: stop in front of it
       position += 2;
     } else {
       position += 1;
@@ -104,8 +104,7 @@ inline void refillBits(const uint8_t*& position, const uint8_t* end, uint64_t& b
 // or in front of a marker. Every further symbol decodes as 0 and every bit as 0.
 inline bool exhausted(const BitReader& reader) {
   return reader.count == 0 && (reader.position == reader.end ||
-                               (reader.position[0] == 0xFF &&
-                                (reader.end - reader.position < 2 || reader.position[1] != 0x00)));
+                               !continuesData(reader.position, reader.end - reader.position));
 }
 
 inline void refill(BitReader& reader) {

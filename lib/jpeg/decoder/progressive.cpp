@@ -254,16 +254,6 @@ struct ScanPipeline {
   void publish(uint64_t units) const { own->units.store(units, std::memory_order_release); }
 };
 
-const uint8_t* nextSegmentMarker(const uint8_t* p, const uint8_t* end) {
-  while (end - p >= 2) {
-    p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p - 1)));
-    if (!p) break;
-    if (p[1] != 0x00 && (p[1] < 0xD0 || p[1] > 0xD7)) return p;
-    ++p;
-  }
-  return end;
-}
-
 // Whether [p, to) holds only what is passed over in front of a segment's marker: 0x00 bytes and
 // 0xFF 0x00 pairs.
 bool onlyPadding(const uint8_t* p, const uint8_t* to) {
