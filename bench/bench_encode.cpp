@@ -16,8 +16,7 @@
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/forward_transform.h"
 #include "jpeg/encoder/huffman_encode.h"
-#include "jpeg/markers/dqt_marker.h"
-#include "jpeg/markers/sof_marker.h"
+#include "jpeg/jpeg_reader.h"
 #include "jpeg/segment_buffer.h"
 #include "platform/memory.h"
 
@@ -87,18 +86,7 @@ void BM_TransformImage(benchmark::State& state) {
   const PixelImage image = picture(kWidth, kHeight);
   Merge merge(source(kWidth, kHeight, state.range(0)));
   tessel::EncodeState encode;
-  for (const auto& m : merge.markers.items) {
-    if (const auto* sof = dynamic_cast<const tessel::SOFMarker*>(m.get())) {
-      tessel::applyFrameHeader(encode, sof->frame);
-    }
-    if (const auto* dqt = dynamic_cast<const tessel::DQTMarker*>(m.get())) {
-      tessel::applyQuantizationTables(encode, dqt->tables);
-    }
-  }
-  for (auto& c : encode.components) {
-    if (c) c->divisor = encode.divisorTables[c->quantIndex].get();
-  }
-  tessel::planSampling(encode);
+  tessel::planMerge(encode, merge.markers);
   std::vector<int16_t> coefficients(size_t{encode.blocksPerMcu} * encode.mcuCount * 64);
   for (auto _ : state) {
     tessel::transformImage(encode, image, coefficients.data(), tessel::Background{});

@@ -8,6 +8,8 @@
 
 #include "jpeg/jpeg_reader.h"
 #include "jpeg/markers/app1_marker.h"
+#include "jpeg/markers/marker_visitor.h"
+#include "jpeg/markers/sof_marker.h"
 
 namespace tessel::fuzz {
 
@@ -16,21 +18,30 @@ namespace tessel::fuzz {
 // and `height` receive the last frame size of `list` itself.
 inline bool framesWithinCap(const MarkerList& list, uint64_t maxPixels, uint32_t& width,
                             uint32_t& height) {
+  struct Cap : MarkerVisitor {
+    uint64_t maxPixels;
+    uint32_t width = 0, height = 0;
+    bool within = true;
+    void visit(const JPEGReader::Marker&) override {}
+    void visit(const APP1Marker& marker) override {
+      uint32_t w = 0, h = 0;
+      within &= !marker.thumbnail || framesWithinCap(*marker.thumbnail, maxPixels, w, h);
+    }
+    void visit(const SOFMarker& marker) override {
+      height = marker.frame.height;
+      width = marker.frame.width;
+      within &= uint64_t{width} * height <= maxPixels;
+    }
+  } cap;
+  cap.maxPixels = maxPixels;
+  visitMarkers(list, cap);
   for (const MpImage& mp : list.mpImages) {
     uint32_t w = 0, h = 0;
-    if (mp.markers && !framesWithinCap(*mp.markers, maxPixels, w, h)) return false;
+    cap.within &= !mp.markers || framesWithinCap(*mp.markers, maxPixels, w, h);
   }
-  for (const auto& marker : list.items) {
-    if (const auto* app1 = dynamic_cast<const APP1Marker*>(marker.get())) {
-      uint32_t w = 0, h = 0;
-      if (app1->thumbnail && !framesWithinCap(*app1->thumbnail, maxPixels, w, h)) return false;
-    }
-    if (!isSofCode(marker->code) || marker->length < 5) continue;
-    height = (uint32_t{marker->payload[1]} << 8) | marker->payload[2];
-    width = (uint32_t{marker->payload[3]} << 8) | marker->payload[4];
-    if (uint64_t{width} * height > maxPixels) return false;
-  }
-  return true;
+  width = cap.width;
+  height = cap.height;
+  return cap.within;
 }
 
 }  // namespace tessel::fuzz

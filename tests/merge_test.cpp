@@ -304,7 +304,8 @@ TEST(MergeWriter, BackgroundShowsThroughAndTheDhtWriteChecksItsTables) {
     RangeTracker tracker(file.data(), int32_t(file.size()));
     segment(list, tracker, file.data(), int32_t(file.size()));
     state = EncodeState{};
-    encodeImage(state, image, list, background);
+    planMerge(state, list);
+    encodeImage(state, image, background);
     return test::hashOf(encodeJpegFile(image, list, PropertyList{}, background));
   };
   for (const test::Bytes& file : {grey, colour}) {

@@ -4,20 +4,15 @@
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/text.h"
+#include "jpeg/markers/marker_visitor.h"
 #include "jpeg/mp_images.h"
-#include "jpeg/segment_buffer.h"
 
 namespace tessel {
 
 void JPEGReader::Marker::parse(RangeTracker&) {}
 
-void JPEGReader::Marker::applyToDecoder(DecoderState&, PixelImage&, bool) {}
-
-void JPEGReader::Marker::write(EncodeState&, const PixelImage&, const PropertyList&,
-                               const Background&, SegmentBuffer& out) {
-  out.beginSegment(code);
-  if (length > 0) out.append(payload, static_cast<size_t>(length));
-  out.endSegment();
+void JPEGReader::Marker::accept(MarkerVisitor& visitor) const {
+  visitor.visit(*this);
 }
 
 void JPEGReader::Marker::print(const uint8_t* base, int level, std::ostream& out) const {

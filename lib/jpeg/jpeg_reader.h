@@ -12,13 +12,8 @@
 
 namespace tessel {
 
-class PixelImage;
-class PropertyList;
-class SegmentBuffer;
 class MarkerList;
-struct DecoderState;
-struct EncodeState;
-struct Background;
+class MarkerVisitor;
 
 // A mapped JPEG file split into marker segments. Each segment becomes a marker object that points
 // into the mapping; everything from the end of the first SOS segment up to the final EOI is one
@@ -27,8 +22,8 @@ class JPEGReader : public MappedFile {
  public:
   // One marker segment: `payload` points at the byte after the length field, inside the mapping;
   // `length` is the length field minus 2 (negative for a corrupt field below 2). The subclasses
-  // (one per known marker code) validate and print their payloads and take part in decoding and
-  // in writing the merged file.
+  // (one per known marker code) validate their payloads into plain contents and print them; the
+  // decoder and the merge writer read those contents through a MarkerVisitor of their own.
   class Marker {
    public:
     Marker(uint8_t code, int32_t length, const uint8_t* payload)
@@ -40,11 +35,8 @@ class JPEGReader : public MappedFile {
     // Validates the payload and claims the bytes the class understands. The base class claims
     // nothing, so the payloads of unknown segments stay unidentified.
     virtual void parse(RangeTracker& tracker);
-    // Configures a decoder from this segment; the base class does nothing.
-    virtual void applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly);
-    // Appends the segment as it appears in the merged output; the base class copies it unchanged.
-    virtual void write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
-                       const Background& background, SegmentBuffer& out);
+    // Calls the visitor's visit for this class.
+    virtual void accept(MarkerVisitor& visitor) const;
     // Lists the segment; offsets are printed relative to `base`. The base class prints a header
     // line and a hex dump of the payload.
     virtual void print(const uint8_t* base, int level, std::ostream& out) const;
@@ -78,12 +70,12 @@ struct MpImage {
   // bytes of the file's image or of another MP image).
   enum class Place : uint8_t { kInFile, kOutsideFile, kOverlapping };
 
-  uint32_t number = 0;                 // of its MP entry, from 1
-  const MpEntry* entry = nullptr;      // in the index of the file's APP2 segment
-  const uint8_t* buffer = nullptr;     // the start of the file
-  int64_t start = 0;                   // from `buffer`; may lie anywhere
+  uint32_t number = 0;              // of its MP entry, from 1
+  const MpEntry* entry = nullptr;   // in the index of the file's APP2 segment
+  const uint8_t* buffer = nullptr;  // the start of the file
+  int64_t start = 0;                // from `buffer`; may lie anywhere
   Place place = Place::kInFile;
-  std::string problem;                 // why it is not listed as a JPEG; empty when it is
+  std::string problem;                  // why it is not listed as a JPEG; empty when it is
   std::unique_ptr<MarkerList> markers;  // its segments, when it is a JPEG
 
   // Its bytes, for an image that lies inside the file.

@@ -104,23 +104,21 @@ struct Reconstruction {
   PixelImage& image;
   McuLayout layout;
   McuConverter convert;
-  const ComponentInfo* components[6];
+  const ComponentTables* tables[6];  // of each block's component
 
   Reconstruction(const DecoderState& state, PixelImage& image)
       : state(state),
         image(image),
-        layout(mcuLayoutOf(slotLayout(state))),
+        layout(mcuLayoutOf(state.layout())),
         convert(converterFor(state.samplingMode)) {
-    for (uint32_t b = 0; b < layout.blocks; ++b) {
-      components[b] = state.components[layout.slot[b]].get();
-    }
+    for (uint32_t b = 0; b < layout.blocks; ++b) tables[b] = &state.bound[layout.slot[b]];
   }
 
   // Decodes one MCU's blocks from `reader` into `blocks`.
   void decodeMcu(BitReader& reader, int32_t* predictors, CoefficientBlock* blocks) const {
     BitReader local = reader;  // kept in registers while the MCU is decoded
     for (uint32_t b = 0; b < layout.blocks; ++b) {
-      decodeBaselineBlock(local, *components[b]->dc, *components[b]->ac, predictors[layout.slot[b]],
+      decodeBaselineBlock(local, *tables[b]->dc, *tables[b]->ac, predictors[layout.slot[b]],
                           blocks[b].c);
     }
     reader = local;
@@ -130,7 +128,7 @@ struct Reconstruction {
   void reconstructMcu(uint32_t mcu, CoefficientBlock* blocks) const {
     FloatBlock floats[6];
     for (uint32_t b = 0; b < layout.blocks; ++b) {
-      inverseDct(blocks[b].c, floats[b].f, components[b]->dequantize);
+      inverseDct(blocks[b].c, floats[b].f, tables[b]->dequantize);
       blocks[b] = CoefficientBlock{};
     }
     placeMcu(state, image, convert, (mcu % state.mcusPerRow) * state.mcuWidth,
@@ -143,7 +141,7 @@ struct Reconstruction {
 // stopped, which is never past the first marker after the interval's start) is found by the same
 // search from the interval's start, so the intervals can be decoded in any order, by any thread.
 void decodeIntervals(const Reconstruction& r, const uint8_t* data, uint32_t length) {
-  const uint32_t interval = r.state.restartInterval;
+  const uint32_t interval = r.state.scan.restartInterval;
   const uint32_t count = (r.state.mcuCount + interval - 1) / interval;
   std::vector<const uint8_t*> starts(count);
   const uint8_t* const end = data + length;
@@ -226,14 +224,14 @@ void decodeSequence(const Reconstruction& r, const uint8_t* data, uint32_t lengt
 void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data, uint32_t length) {
   image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   scaleQuantTables(state);
-  for (auto& component : state.components) {
-    if (!component) continue;
-    bindQuantTable(state, *component);
-    component->dc = bindHuffman(state.dcTables, component->dcIndex);
-    component->ac = bindHuffman(state.acTables, component->acIndex);
+  for (uint32_t slot = 0; slot < 4; ++slot) {
+    if (!state.components[slot]) continue;
+    bindQuantTable(state, slot);
+    state.bound[slot].dc = bindHuffman(state.scan.dcTables, state.components[slot]->dcIndex);
+    state.bound[slot].ac = bindHuffman(state.scan.acTables, state.components[slot]->acIndex);
   }
   const Reconstruction reconstruction(state, image);
-  if (state.restartInterval != 0) {
+  if (state.scan.restartInterval != 0) {
     decodeIntervals(reconstruction, data, length);
   } else {
     decodeSequence(reconstruction, data, length);

@@ -15,34 +15,18 @@
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/reconstruct.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/app0_marker.h"
+#include "jpeg/markers/app1_marker.h"
+#include "jpeg/markers/dht_marker.h"
+#include "jpeg/markers/dqt_marker.h"
+#include "jpeg/markers/dri_marker.h"
+#include "jpeg/markers/sof_marker.h"
+#include "jpeg/markers/sos_marker.h"
 #include "jpeg/messages.h"
 
 namespace tessel {
 
 namespace {
-
-ComponentInfo& componentAt(DecoderState& state, uint32_t slot) {
-  if (!state.components[slot]) state.components[slot] = std::make_unique<ComponentInfo>();
-  return *state.components[slot];
-}
-
-}  // namespace
-
-void applyApp0(DecoderState&, PixelImage& image, const uint8_t* payload, int32_t length) {
-  // The parse claimed the 14 bytes of a JFIF header.
-  if (length < 5 || std::memcmp(payload, "JFIF", 5) != 0) return;
-  const uint8_t units = payload[7];
-  if (units != 1 && units != 2) return;  // 0: aspect ratio only
-  setShort(image.properties, kTagResolutionUnit, units);
-  setRational(image.properties, kTagXResolution, readBigEndian16(payload + 8), 1);
-  setRational(image.properties, kTagYResolution, readBigEndian16(payload + 10), 1);
-}
-
-void applyDqt(DecoderState& state, const std::vector<QuantizationTable>& tables) {
-  for (const QuantizationTable& table : tables) {
-    defineQuantizationTable(state.quantTables, table, state.redefinition);
-  }
-}
 
 void applySof(DecoderState& state, PixelImage& image, const FrameHeader& frame) {
   state.frameMarker = frame.code;
@@ -50,10 +34,8 @@ void applySof(DecoderState& state, PixelImage& image, const FrameHeader& frame) 
   if (state.precision != 8 && state.precision != 16) {
     failf(msg::kUnsupportedPrecision, state.precision);
   }
-  state.height = frame.height;
-  state.width = frame.width;
-  image.height = state.height;
-  image.width = state.width;
+  image.height = frame.height;
+  image.width = frame.width;
 
   const auto count = static_cast<uint32_t>(frame.components.size());
   if (count != 1 && count != 3 && count != 4) failf(msg::kUnsupportedComponentCount, count);
@@ -64,66 +46,81 @@ void applySof(DecoderState& state, PixelImage& image, const FrameHeader& frame) 
   if (count == 3) format = state.precision == 8 ? 0x21808 : 0x10300C;
   if (count == 4) format = state.precision == 8 ? 0x26200A : 0x34400D;
   setLong(image.properties, kTagPixelFormat, format);
-
-  state.slots = ComponentSlots(frame.components);
-  for (uint32_t i = 0; i < count; ++i) {
-    const FrameComponent& entry = frame.components[i];
-    const uint32_t slot = state.slots.frameSlot(i);
-    if (slot >= 4) continue;
-    ComponentInfo& component = componentAt(state, slot);
-    component.h = entry.h;
-    component.v = entry.v;
-    component.quantIndex = entry.quantTable;
-  }
-}
-
-void applyDht(DecoderState& state, const std::vector<HuffmanTableSpec>& tables) {
-  for (const HuffmanTableSpec& table : tables) {
-    if (!table.hasValidId()) fail(msg::kInvalidHuffmanId);
-    auto lookup = std::make_shared<HuffmanLookup>();
-    buildHuffmanLookup(*lookup, table);
-    (table.isAc() ? state.acTables : state.dcTables)[table.index()] = std::move(lookup);
-  }
+  state.applyFrame(frame);
 }
 
 void applySos(DecoderState& state, const ScanHeader& scan) {
-  for (auto& component : state.components) {
-    if (!component) continue;
-    component->dcIndex = -1;
-    component->acIndex = -1;
-    component->inScan = false;
-  }
-  state.scanComponentCount = static_cast<uint32_t>(scan.components.size());
-  for (uint32_t i = 0; i < state.scanComponentCount; ++i) {
-    const ScanComponent& entry = scan.components[i];
-    const uint32_t slot = state.slots.scanSlot(entry.id, i);
-    if (slot >= 4) continue;
-    ComponentInfo& component = componentAt(state, slot);
-    component.dcIndex = entry.dcTable;
-    component.acIndex = entry.acTable;
-    component.inScan = true;
-  }
+  state.scan.componentCount = static_cast<uint32_t>(scan.components.size());
+  state.applyScan(scan);
   // In a lossless frame these bytes are the predictor and the point transform, not spectral
   // endpoints (Se is always 0 there); such a frame is refused with the mode message instead.
   const bool lossless = isSofCode(state.frameMarker) && (state.frameMarker & 3) == 3;
   if (!lossless && (scan.ss > scan.se || scan.se >= 64)) fail(msg::kInvalidSpectral);
-  state.ss = scan.ss;
-  state.se = scan.se;
-  state.ah = scan.ah;
-  state.al = scan.al;
-  if (state.ah != 0 && state.ah != state.al + 1) fail(msg::kSingleBitRefinement);
+  state.scan.ss = scan.ss;
+  state.scan.se = scan.se;
+  state.scan.ah = scan.ah;
+  state.scan.al = scan.al;
+  if (state.scan.ah != 0 && state.scan.ah != state.scan.al + 1) fail(msg::kSingleBitRefinement);
 }
 
-SlotLayout slotLayout(const DecoderState& state) {
-  SlotLayout slots;
-  for (int i = 0; i < 4; ++i) {
-    if (const ComponentInfo* c = state.components[i].get()) slots[i] = {true, c->h, c->v};
+// What each segment tells the decoder: its frame, tables and scan, the image's resolution and
+// descriptive Exif properties, and the frame facts of an Exif thumbnail. Other segments tell
+// nothing.
+class DecoderSetUp : public MarkerVisitor {
+ public:
+  DecoderSetUp(DecoderState& state, PixelImage& image) : state_(state), image_(image) {}
+
+  void visit(const JPEGReader::Marker&) override {}
+  void visit(const APP0Marker& marker) override {
+    const JfifHeader& jfif = marker.jfif;
+    if (jfif.units != 1 && jfif.units != 2) return;  // 0: aspect ratio only
+    setShort(image_.properties, kTagResolutionUnit, jfif.units);
+    setRational(image_.properties, kTagXResolution, jfif.xDensity, 1);
+    setRational(image_.properties, kTagYResolution, jfif.yDensity, 1);
   }
-  return slots;
+  void visit(const APP1Marker& marker) override {
+    if (marker.directories) marker.directories->applyToImage(marker.directories->bigEndian, image_);
+    if (!marker.thumbnail) return;
+    if (!image_.thumbnail) image_.thumbnail = std::make_unique<PixelImage>();
+    try {
+      decodeThumbnailInfo(*marker.thumbnail, *image_.thumbnail);
+    } catch (const RawLayerException&) {
+      // A thumbnail that cannot be examined never stops the picture: it is left out.
+      image_.thumbnail.reset();
+    }
+  }
+  void visit(const DQTMarker& marker) override {
+    for (const QuantizationTable& table : marker.tables) {
+      defineQuantizationTable(state_.quantTables, table, state_.redefinition);
+    }
+  }
+  void visit(const SOFMarker& marker) override { applySof(state_, image_, marker.frame); }
+  void visit(const DHTMarker& marker) override {
+    for (const HuffmanTableSpec& table : marker.tables) {
+      if (!table.hasValidId()) fail(msg::kInvalidHuffmanId);
+      auto lookup = std::make_shared<HuffmanLookup>();
+      buildHuffmanLookup(*lookup, table);
+      (table.isAc() ? state_.scan.acTables : state_.scan.dcTables)[table.index()] =
+          std::move(lookup);
+    }
+  }
+  void visit(const SOSMarker& marker) override { applySos(state_, marker.scan); }
+  void visit(const DRIMarker& marker) override { state_.scan.restartInterval = marker.interval; }
+
+ private:
+  DecoderState& state_;
+  PixelImage& image_;
+};
+
+}  // namespace
+
+void applyToDecoder(DecoderState& state, PixelImage& image, const JPEGReader::Marker& marker) {
+  DecoderSetUp setUp(state, image);
+  marker.accept(setUp);
 }
 
 void deriveSampling(DecoderState& state) {
-  static_cast<FrameGeometry&>(state) = planFrame(slotLayout(state), state.width, state.height);
+  state.planGeometry();
 }
 
 void scaleQuantTables(DecoderState& state) {
@@ -135,15 +132,15 @@ void scaleQuantTables(DecoderState& state) {
   }
 }
 
-void bindQuantTable(DecoderState& state, ComponentInfo& component) {
-  if (component.quantIndex > 3 || !state.quantTables[component.quantIndex]) {
-    fail(msg::kMissingQuantTable);
-  }
-  component.dequantize = state.dequantize[component.quantIndex].data();
+void bindQuantTable(DecoderState& state, uint32_t slot) {
+  const uint32_t quantIndex = state.components[slot]->quantIndex;
+  if (quantIndex > 3 || !state.quantTables[quantIndex]) fail(msg::kMissingQuantTable);
+  state.bound[slot].dequantize = state.dequantize[quantIndex].data();
 }
 
 void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& image, bool infoOnly) {
-  for (const auto& marker : markers.items) marker->applyToDecoder(state, image, infoOnly);
+  DecoderSetUp setUp(state, image);
+  visitMarkers(markers, setUp);
   if (!markers.compressedData) fail(msg::kNoCompressedData);
   deriveSampling(state);
 

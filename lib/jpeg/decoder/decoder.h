@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "jpeg/jpeg_reader.h"
 #include "jpeg/segment_headers.h"
 
 namespace tessel {
@@ -37,11 +38,7 @@ void decodeJpegImage(const MarkerList& markers, PixelImage& image,
 // `thumbnailImage` with a fresh decoder state, in info-only mode.
 void decodeThumbnailInfo(const MarkerList& thumbnail, PixelImage& thumbnailImage);
 
-// Set-up steps, one per marker kind, from what the marker read of its segment.
-void applyApp0(DecoderState& state, PixelImage& image, const uint8_t* payload, int32_t length);
-void applyDqt(DecoderState& state, const std::vector<QuantizationTable>& tables);
-void applySof(DecoderState& state, PixelImage& image, const FrameHeader& frame);
-void applyDht(DecoderState& state, const std::vector<HuffmanTableSpec>& tables);
-void applySos(DecoderState& state, const ScanHeader& scan);
+// Lets one segment configure the decoder (the segments between progressive scans).
+void applyToDecoder(DecoderState& state, PixelImage& image, const JPEGReader::Marker& marker);
 
 }  // namespace tessel

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "jpeg/decoder/huffman_decode.h"
+#include "jpeg/frame_plan.h"
 #include "jpeg/jpeg_format.h"
 #include "jpeg/segment_headers.h"
 
@@ -16,50 +17,41 @@ namespace tessel {
 class MappedFile;
 class PixelImage;
 
-// One image component, in the slot that the frame and scan headers give it (ComponentSlots).
-struct ComponentInfo {
-  uint32_t h = 1;  // horizontal sampling factor
-  uint32_t v = 1;  // vertical sampling factor
-  uint32_t quantIndex = 0;
-  // Huffman table indices from the current scan header; -1 when the component is not in it.
-  int32_t dcIndex = 0;
-  int32_t acIndex = 0;
-  bool inScan = false;
-  // Bound by the decoding pass; not owned.
+// The tables a decoding pass binds to one component slot; not owned.
+struct ComponentTables {
   const float* dequantize = nullptr;  // 64 multipliers, natural order (see scaleQuantTables)
   const HuffmanLookup* dc = nullptr;
   const HuffmanLookup* ac = nullptr;
 };
 
-// Everything one decode needs, created fresh for each decode and released with it (also when the
-// decode throws). The MCU geometry is set by deriveSampling.
-struct DecoderState : FrameGeometry {
-  std::array<std::unique_ptr<ComponentInfo>, 4> components;
-  QuantizationTables quantTables;
-  Redefinition redefinition = Redefinition::kRefused;  // of a quantization table number
-  const MappedFile* input = nullptr;  // the mapped file holding the data, if any
-  // Each table's values times the inverse-DCT scale factors, made once per decode.
-  alignas(16) std::array<std::array<float, 64>, 4> dequantize{};
+// What the segments from one scan to the next set: the Huffman tables, the restart interval and
+// the scan header's own fields (with the components' table links in the frame plan). A
+// progressive decode that reads ahead saves and restores it whole.
+struct ScanSettings {
   // Shared: a progressive decode keeps the tables of every scan while later DHT segments replace
   // them here.
   std::array<std::shared_ptr<const HuffmanLookup>, 4> dcTables;
   std::array<std::shared_ptr<const HuffmanLookup>, 4> acTables;
-
-  ComponentSlots slots;          // of the last frame header
-  uint8_t frameMarker = 0xFF;    // the SOF marker code; 0xFF before any SOF
-  uint32_t precision = 8;        // SOF sample precision, 8 or 16
-  uint32_t width = 0;            // SOF samples per line
-  uint32_t height = 0;           // SOF lines; 0 before any SOF (or when a DNL would define it)
   uint32_t restartInterval = 0;  // MCUs per restart interval; 0 = no restarts
-
-  // The current scan header.
-  uint32_t ss = 0, se = 0;  // spectral selection
-  uint32_t ah = 0, al = 0;  // successive approximation, high and low bit
-  uint32_t scanComponentCount = 0;
+  uint32_t ss = 0, se = 0;       // spectral selection
+  uint32_t ah = 0, al = 0;       // successive approximation, high and low bit
+  uint32_t componentCount = 0;   // in the scan (Ns)
 };
 
-// The present component slots and their sampling factors.
-SlotLayout slotLayout(const DecoderState& state);
+// Everything one decode needs, created fresh for each decode and released with it (also when the
+// decode throws). The frame plan (components by slot, MCU geometry) is set by the frame and scan
+// headers and by deriveSampling.
+struct DecoderState : FramePlan {
+  std::array<ComponentTables, 4> bound;  // by slot
+  QuantizationTables quantTables;
+  Redefinition redefinition = Redefinition::kRefused;  // of a quantization table number
+  const MappedFile* input = nullptr;                   // the mapped file holding the data, if any
+  // Each table's values times the inverse-DCT scale factors, made once per decode.
+  alignas(16) std::array<std::array<float, 64>, 4> dequantize{};
+  uint8_t frameMarker = 0xFF;  // the SOF marker code; 0xFF before any SOF
+  uint32_t precision = 8;      // SOF sample precision, 8 or 16
+  ScanSettings scan;
+};
 
 // Checks the component layout and sets the MCU geometry. Throws the "Unsupported sampling ("
 // message, listing every present slot, for any other layout.
@@ -73,8 +65,8 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
 
 // Makes the dequantizing multipliers of every present table (once per decode).
 void scaleQuantTables(DecoderState& state);
-// Binds a component's quantization table: its Tq must name a present table 0..3, otherwise
-// "Missing quantization table index".
-void bindQuantTable(DecoderState& state, ComponentInfo& component);
+// Binds the quantization table of the component in `slot`: its Tq must name a present table 0..3,
+// otherwise "Missing quantization table index".
+void bindQuantTable(DecoderState& state, uint32_t slot);
 
 }  // namespace tessel

@@ -196,22 +196,22 @@ struct ScanPlan {
 
 ScanPlan planScan(const DecoderState& state) {
   ScanPlan plan;
-  plan.ss = state.ss;
-  plan.se = state.se;
-  plan.ah = state.ah;
-  plan.al = state.al;
-  plan.restartInterval = state.restartInterval;
-  plan.componentCount = state.scanComponentCount;
+  plan.ss = state.scan.ss;
+  plan.se = state.scan.se;
+  plan.ah = state.scan.ah;
+  plan.al = state.scan.al;
+  plan.restartInterval = state.scan.restartInterval;
+  plan.componentCount = state.scan.componentCount;
   const auto table = [](const std::array<std::shared_ptr<const HuffmanLookup>, 4>& tables,
                         int32_t index) {
     return index >= 0 && index < 4 ? tables[index] : nullptr;
   };
   for (uint32_t slot = 0; slot < 4; ++slot) {
-    const ComponentInfo* component = state.components[slot].get();
+    const std::optional<ComponentPlan>& component = state.components[slot];
     if (!component) continue;
     plan.inScan[slot] = component->inScan;
-    plan.dc[slot] = table(state.dcTables, component->dcIndex);
-    plan.ac[slot] = table(state.acTables, component->acIndex);
+    plan.dc[slot] = table(state.scan.dcTables, component->dcIndex);
+    plan.ac[slot] = table(state.scan.acTables, component->acIndex);
   }
   return plan;
 }
@@ -342,7 +342,7 @@ void walkScan(const DecoderState& state, const ScanPlan& plan, const McuLayout& 
     skipScanData(reader);
     return;
   }
-  const ComponentInfo& component = *state.components[slot];
+  const ComponentPlan& component = *state.components[slot];
   const uint32_t h = component.h;
   const uint32_t v = component.v;
   // Blocks of the component that lie (at least partly) inside the image; the others are not
@@ -456,7 +456,7 @@ void readSegmentsBetweenScans(DecoderState& state, PixelImage& image, BitReader&
     if (length > end - p) fail(msg::kInvalidOffset);
     const auto marker = makeMarker(code, length, p);
     marker->parse(tracker);
-    marker->applyToDecoder(state, image, false);
+    applyToDecoder(state, image, *marker);
     p += length;
     if (code == kCodeSos) {
       reader.position = p;
@@ -500,45 +500,18 @@ void decodeScansInOrder(DecoderState& state, PixelImage& image, const McuLayout&
   }
 }
 
-// What the segments between scans change in the state, to go back to the first scan.
-class SavedScanState {
- public:
+// What the segments between scans change, saved whole before reading ahead and restored when the
+// reading ahead is given up.
+struct SavedScanState {
   explicit SavedScanState(const DecoderState& state)
-      : dcTables_(state.dcTables),
-        acTables_(state.acTables),
-        restartInterval_(state.restartInterval),
-        ss_(state.ss),
-        se_(state.se),
-        ah_(state.ah),
-        al_(state.al),
-        scanComponentCount_(state.scanComponentCount) {
-    for (uint32_t slot = 0; slot < 4; ++slot) {
-      if (state.components[slot]) components_[slot] = *state.components[slot];
-    }
-  }
-
+      : components(state.components), scan(state.scan) {}
   void restore(DecoderState& state) const {
-    state.dcTables = dcTables_;
-    state.acTables = acTables_;
-    state.restartInterval = restartInterval_;
-    state.ss = ss_;
-    state.se = se_;
-    state.ah = ah_;
-    state.al = al_;
-    state.scanComponentCount = scanComponentCount_;
-    for (uint32_t slot = 0; slot < 4; ++slot) {
-      if (!components_[slot]) {
-        state.components[slot].reset();  // made by a later scan header
-      } else {
-        *state.components[slot] = *components_[slot];
-      }
-    }
+    state.components = components;
+    state.scan = scan;
   }
 
- private:
-  std::array<std::shared_ptr<const HuffmanLookup>, 4> dcTables_, acTables_;
-  uint32_t restartInterval_, ss_, se_, ah_, al_, scanComponentCount_;
-  std::array<std::optional<ComponentInfo>, 4> components_;
+  std::array<std::optional<ComponentPlan>, 4> components;
+  ScanSettings scan;
 };
 
 // Whether scan `later` must wait for scan `earlier`: both decode into the same coefficients of a
@@ -653,11 +626,11 @@ struct alignas(16) FloatBlock {
 void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* data,
                        uint32_t length) {
   scaleQuantTables(state);
-  for (auto& component : state.components) {
-    if (component) bindQuantTable(state, *component);
+  for (uint32_t slot = 0; slot < 4; ++slot) {
+    if (state.components[slot]) bindQuantTable(state, slot);
   }
   CoefficientBuffer coefficients = allocateCoefficients(state);
-  const McuLayout layout = mcuLayoutOf(slotLayout(state));
+  const McuLayout layout = mcuLayoutOf(state.layout());
   std::vector<int16_t> dc(size_t{state.mcuCount} * layout.blocks);
   const Coefficients planes{coefficients.get(), dc.data()};
   if (length == 0 || platform::threadCount() == 1 ||
@@ -667,10 +640,8 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
 
   image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
   const McuConverter convert = converterFor(state.samplingMode);
-  const ComponentInfo* components[6];
-  for (uint32_t b = 0; b < layout.blocks; ++b) {
-    components[b] = state.components[layout.slot[b]].get();
-  }
+  const ComponentTables* tables[6];
+  for (uint32_t b = 0; b < layout.blocks; ++b) tables[b] = &state.bound[layout.slot[b]];
   // Rows of MCUs are reconstructed independently, on as many threads as there are.
   platform::parallelFor(state.mcuRows, [&](size_t row) {
     FloatBlock floats[6];
@@ -681,7 +652,7 @@ void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* da
         const int16_t* block = coefficients.get() + index * 64;
         natural[0] = dc[index];
         for (uint32_t k = 1; k < 64; ++k) natural[kZigzagToNatural[k]] = block[k];
-        inverseDct(natural, floats[b].f, components[b]->dequantize);
+        inverseDct(natural, floats[b].f, tables[b]->dequantize);
       }
       placeMcu(state, image, convert, mcu * state.mcuWidth, uint32_t(row) * state.mcuHeight,
                floats[0].f);

@@ -48,14 +48,16 @@ void patchOverrides(const TIFFDirectory& directories, const PropertyList& overri
 
 }  // namespace
 
-void APP1Marker::write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
-                       const Background& background, SegmentBuffer& out) {
+void writeExifSegment(const APP1Marker& marker, const MergeInputs& inputs, SegmentBuffer& out) {
+  const uint8_t* const payload = marker.payload;
+  const int32_t length = marker.length;
+  const TIFFDirectory* const directories = marker.directories.get();
   if (!directories) {
-    Marker::write(state, image, overrides, background, out);
+    out.appendSegment(marker.code, payload, length);
     return;
   }
   std::vector<uint8_t> copy(payload, payload + length);
-  patchOverrides(*directories, overrides, payload, copy);
+  patchOverrides(*directories, inputs.overrides, payload, copy);
 
   const auto* start =
       dynamic_cast<const ThumbnailOffset*>(directories->findTag(kTagThumbnailOffset));
@@ -68,15 +70,15 @@ void APP1Marker::write(EncodeState& state, const PixelImage& image, const Proper
                               reinterpret_cast<uintptr_t>(payload)
                         : uintptr_t{0};
   const bool startsInSegment = start && size && at < copy.size();
-  if (startsInSegment && !thumbnail && copy.size() - at >= 2 && copy[at] == 0xFF &&
+  if (startsInSegment && !marker.thumbnail && copy.size() - at >= 2 && copy[at] == 0xFF &&
       copy[at + 1] == kCodeSoi && size->length > copy.size() - at) {
     fail(msg::kMergeUnreadThumbnail);
   }
-  if (startsInSegment && thumbnail) {
+  if (startsInSegment && marker.thumbnail) {
     // The thumbnail gets the old one's frame size, tables and segments; an Exif block inside it
     // is rewritten by this same operation.
-    const std::vector<uint8_t> fresh =
-        encodeJpegFile(image, *thumbnail, overrides, background, ImageRole::kNested);
+    const std::vector<uint8_t> fresh = encodeJpegFile(
+        inputs.image, *marker.thumbnail, inputs.overrides, inputs.background, ImageRole::kNested);
     std::memset(copy.data() + at, 0, std::min<size_t>(size->length, copy.size() - at));
     // The block never shrinks: a shorter thumbnail leaves zeros up to the old end.
     if (at + fresh.size() > copy.size()) copy.resize(at + fresh.size());
@@ -85,9 +87,7 @@ void APP1Marker::write(EncodeState& state, const PixelImage& image, const Proper
             directories->bigEndian);
   }
   if (copy.size() > kMaxSegmentPayload) failf(msg::kMergeExifTooLarge, copy.size());
-  out.beginSegment(code);
-  out.append(copy.data(), copy.size());
-  out.endSegment();
+  out.appendSegment(marker.code, copy.data(), static_cast<int32_t>(copy.size()));
 }
 
 }  // namespace tessel

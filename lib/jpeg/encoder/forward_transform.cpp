@@ -255,10 +255,10 @@ void transformImage(const EncodeState& state, const PixelImage& image, int16_t* 
   // The divisor table of each block of an MCU, in buffer order: component slots in identifier
   // order, each with its h x v blocks.
   std::vector<const DivisorTable*> blockDivisor;
-  for (const auto& component : state.components) {
-    if (!component) continue;
-    for (uint32_t b = 0; b < component->h * component->v; ++b) {
-      blockDivisor.push_back(component->divisor);
+  for (uint32_t slot = 0; slot < 4; ++slot) {
+    if (!state.components[slot]) continue;
+    for (uint32_t b = 0; b < state.components[slot]->h * state.components[slot]->v; ++b) {
+      blockDivisor.push_back(state.coding[slot].divisor);
     }
   }
   const uint32_t blocksPerMcu = state.blocksPerMcu;

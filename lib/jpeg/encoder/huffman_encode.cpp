@@ -65,7 +65,7 @@ void walkBlocks(const EncodeState& state, const McuLayout& layout, const int16_t
   for (uint32_t mcu = band.first; mcu < band.last; ++mcu) {
     for (uint32_t b = 0; b < layout.blocks; ++b, blocks += 64) {
       const uint8_t slot = layout.slot[b];
-      const EncodeComponent& component = *state.components[slot];
+      const ComponentCoding& component = state.coding[slot];
       const int32_t diff = blocks[0] - predictor[slot];
       predictor[slot] = blocks[0];
       sink.dc(component, diff);
@@ -95,18 +95,18 @@ void walkBlocks(const EncodeState& state, const McuLayout& layout, const int16_t
 struct CountingSink {
   uint32_t frequency[2][4][256] = {};
   uint64_t magnitudeBits = 0;
-  void dc(const EncodeComponent& c, int32_t diff) {
+  void dc(const ComponentCoding& c, int32_t diff) {
     const uint32_t s = magnitudeCategory(diff);
     ++frequency[kDcClass][c.dcIndex][s];
     magnitudeBits += s;
   }
-  void zrl(const EncodeComponent& c, uint32_t n) { frequency[kAcClass][c.acIndex][kZrl] += n; }
-  void ac(const EncodeComponent& c, uint32_t run, int32_t x) {
+  void zrl(const ComponentCoding& c, uint32_t n) { frequency[kAcClass][c.acIndex][kZrl] += n; }
+  void ac(const ComponentCoding& c, uint32_t run, int32_t x) {
     const uint32_t s = magnitudeCategory(x);
     ++frequency[kAcClass][c.acIndex][(run << 4) | s];
     magnitudeBits += s;
   }
-  void eob(const EncodeComponent& c) { ++frequency[kAcClass][c.acIndex][kEob]; }
+  void eob(const ComponentCoding& c) { ++frequency[kAcClass][c.acIndex][kEob]; }
   // The band's length in bits once the tables have their codes.
   uint64_t bits(const EncodeState& state) const {
     uint64_t total = magnitudeBits;
@@ -134,19 +134,19 @@ class EmittingSink {
     firstByteRaw_ = phase != 0;
   }
 
-  void dc(const EncodeComponent& c, int32_t diff) {
+  void dc(const ComponentCoding& c, int32_t diff) {
     const uint32_t s = magnitudeCategory(diff);
     putWithMagnitude(c.dcTable->entries[s], diff, s);
   }
-  void zrl(const EncodeComponent& c, uint32_t n) {
+  void zrl(const ComponentCoding& c, uint32_t n) {
     const auto& entry = c.acTable->entries[kZrl];
     for (uint32_t i = 0; i < n; ++i) put(entry.codeBits, entry.codeLength);
   }
-  void ac(const EncodeComponent& c, uint32_t run, int32_t x) {
+  void ac(const ComponentCoding& c, uint32_t run, int32_t x) {
     const uint32_t s = magnitudeCategory(x);
     putWithMagnitude(c.acTable->entries[(run << 4) | s], x, s);
   }
-  void eob(const EncodeComponent& c) {
+  void eob(const ComponentCoding& c) {
     const auto& entry = c.acTable->entries[kEob];
     put(entry.codeBits, entry.codeLength);
   }
@@ -351,7 +351,7 @@ void writeHuffmanTable(const HuffmanCodeTable& table, uint8_t tableClass, uint8_
 void encodeScan(EncodeState& state, const int16_t* blocks) {
   // Both passes run band by band on as many threads as there are; the bands' frequencies add up
   // to the scan's, and each band's bytes are placed after the bits of the bands before it.
-  const McuLayout layout = mcuLayoutOf(slotLayout(state));
+  const McuLayout layout = mcuLayoutOf(state.layout());
   const std::vector<Band> bands = splitIntoBands(state, layout, blocks);
   std::vector<CountingSink> counts(bands.size());
   platform::parallelFor(bands.size(),

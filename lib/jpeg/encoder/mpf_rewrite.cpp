@@ -19,8 +19,7 @@ namespace tessel {
 namespace {
 
 // The bytes of one MP image in the output.
-std::vector<uint8_t> mpImageBytes(const MpImage& mp, const PixelImage& image,
-                                  const PropertyList& overrides, const Background& background) {
+std::vector<uint8_t> mpImageBytes(const MpImage& mp, const MergeInputs& inputs) {
   if (mp.place != MpImage::Place::kInFile) failf(msg::kMergeMpImageOutside, mp.number);
   if (!mp.entry->isPreview()) return {mp.bytes(), mp.bytes() + mp.entry->size};
   // A preview shows the picture: it is encoded as the Exif thumbnail is, at its own frame size,
@@ -29,14 +28,14 @@ std::vector<uint8_t> mpImageBytes(const MpImage& mp, const PixelImage& image,
       mp.markers && std::any_of(mp.markers->items.begin(), mp.markers->items.end(),
                                 [](const auto& m) { return m->code == kCodeSof0; });
   if (!baseline) failf(msg::kMergeMpPreview, mp.number);
-  return encodeJpegFile(image, *mp.markers, overrides, background, ImageRole::kNested);
+  return encodeJpegFile(inputs.image, *mp.markers, inputs.overrides, inputs.background,
+                        ImageRole::kNested);
 }
 
 }  // namespace
 
 void appendMpImages(std::vector<uint8_t>& file, size_t headerAt, const MpfIndex& index,
-                    const MarkerList& source, const PixelImage& image,
-                    const PropertyList& overrides, const Background& background) {
+                    const MarkerList& source, const MergeInputs& inputs) {
   // MP entries are rewritten where they stand in the output's copy of the index.
   const auto entryAt = [&](const MpEntry& e) {
     return file.data() + headerAt + static_cast<size_t>(e.field - index.header);
@@ -45,7 +44,7 @@ void appendMpImages(std::vector<uint8_t>& file, size_t headerAt, const MpfIndex&
     write32(entryAt(index.entries[0]) + 4, static_cast<uint32_t>(file.size()), index.bigEndian);
   }
   for (const MpImage& mp : source.mpImages) {
-    const std::vector<uint8_t> bytes = mpImageBytes(mp, image, overrides, background);
+    const std::vector<uint8_t> bytes = mpImageBytes(mp, inputs);
     const auto offset = static_cast<uint32_t>(file.size() - headerAt);
     file.insert(file.end(), bytes.begin(), bytes.end());
     write32(entryAt(*mp.entry) + 4, static_cast<uint32_t>(bytes.size()), index.bigEndian);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/marker_visitor.h"
 
 namespace tessel {
 
@@ -8,6 +9,7 @@ namespace tessel {
 class APP13Marker : public JPEGReader::Marker {
  public:
   using Marker::Marker;
+  void accept(MarkerVisitor& visitor) const override { visitor.visit(*this); }
   void parse(RangeTracker& tracker) override;
   void print(const uint8_t* base, int level, std::ostream& out) const override;
 };

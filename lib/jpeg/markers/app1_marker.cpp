@@ -6,7 +6,6 @@
 #include "core/pixel_image.h"
 #include "core/text.h"
 #include "exif/tag_names.h"
-#include "jpeg/decoder/decoder.h"
 #include "jpeg/markers/marker_common.h"
 
 namespace tessel {
@@ -118,19 +117,6 @@ void APP1Marker::parse(RangeTracker& tracker) {
     return;
   }
   claimWholePayload(tracker, payload, length);
-}
-
-void APP1Marker::applyToDecoder(DecoderState&, PixelImage& image, bool) {
-  if (directories) directories->applyToImage(directories->bigEndian, image);
-  if (thumbnail) {
-    if (!image.thumbnail) image.thumbnail = std::make_unique<PixelImage>();
-    try {
-      decodeThumbnailInfo(*thumbnail, *image.thumbnail);
-    } catch (const RawLayerException&) {
-      // A thumbnail that cannot be examined never stops the picture: it is left out.
-      image.thumbnail.reset();
-    }
-  }
 }
 
 void APP1Marker::print(const uint8_t* base, int level, std::ostream& out) const {

@@ -5,6 +5,7 @@
 
 #include "exif/tiff_directory.h"
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/marker_visitor.h"
 
 namespace tessel {
 
@@ -13,15 +14,11 @@ namespace tessel {
 class APP1Marker : public JPEGReader::Marker {
  public:
   using Marker::Marker;
+  void accept(MarkerVisitor& visitor) const override { visitor.visit(*this); }
   ~APP1Marker() override;
 
   void parse(RangeTracker& tracker) override;
-  void applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly) override;
   void print(const uint8_t* base, int level, std::ostream& out) const override;
-  // An Exif block is written with the overrides patched into its values and a new thumbnail made
-  // from `image`; any other APP1 segment is copied unchanged.
-  void write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
-             const Background& background, SegmentBuffer& out) override;
 
   // The Exif block's directories; null for a segment without Exif.
   std::unique_ptr<TIFFDirectory> directories;

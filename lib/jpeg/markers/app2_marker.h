@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/marker_visitor.h"
 #include "jpeg/markers/mpf_index.h"
 
 namespace tessel {
@@ -12,6 +13,7 @@ namespace tessel {
 class APP2Marker : public JPEGReader::Marker {
  public:
   using Marker::Marker;
+  void accept(MarkerVisitor& visitor) const override { visitor.visit(*this); }
   void parse(RangeTracker& tracker) override;
   void print(const uint8_t* base, int level, std::ostream& out) const override;
 

@@ -1,8 +1,6 @@
 #include "jpeg/markers/dht_marker.h"
 
 #include "core/text.h"
-#include "jpeg/decoder/decoder.h"
-#include "jpeg/encoder/encoder.h"
 #include "jpeg/markers/marker_common.h"
 
 namespace tessel {
@@ -23,15 +21,6 @@ void DHTMarker::parse(RangeTracker& tracker) {
     }
     tables.push_back(table);
   }
-}
-
-void DHTMarker::applyToDecoder(DecoderState& state, PixelImage&, bool) {
-  applyDht(state, tables);
-}
-
-void DHTMarker::write(EncodeState& state, const PixelImage&, const PropertyList&, const Background&,
-                      SegmentBuffer& out) {
-  writeDhtSegment(state, tables, out);
 }
 
 void DHTMarker::print(const uint8_t* base, int level, std::ostream& out) const {

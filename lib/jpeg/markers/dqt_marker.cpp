@@ -2,7 +2,6 @@
 
 #include "core/byte_order.h"
 #include "core/text.h"
-#include "jpeg/decoder/decoder.h"
 #include "jpeg/markers/marker_common.h"
 
 namespace tessel {
@@ -23,10 +22,6 @@ void DQTMarker::parse(RangeTracker& tracker) {
     tables.push_back(table);
     pos += 1 + size;
   }
-}
-
-void DQTMarker::applyToDecoder(DecoderState& state, PixelImage&, bool) {
-  applyDqt(state, tables);
 }
 
 void DQTMarker::print(const uint8_t* base, int level, std::ostream& out) const {

@@ -3,7 +3,6 @@
 #include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/text.h"
-#include "jpeg/decoder/decoder_state.h"
 #include "jpeg/markers/marker_common.h"
 #include "jpeg/messages.h"
 
@@ -14,14 +13,6 @@ void DRIMarker::parse(RangeTracker& tracker) {
   tracker.claim(payload, 2);
   interval = readBigEndian16(payload);
 }
-
-void DRIMarker::applyToDecoder(DecoderState& state, PixelImage&, bool) {
-  state.restartInterval = interval;
-}
-
-// Merged files have no restart markers, so the restart interval is not written.
-void DRIMarker::write(EncodeState&, const PixelImage&, const PropertyList&, const Background&,
-                      SegmentBuffer&) {}
 
 void DRIMarker::print(const uint8_t* base, int level, std::ostream& out) const {
   printMarkerHeader(*this, "DRI", base, level, out);

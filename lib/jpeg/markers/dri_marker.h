@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/marker_visitor.h"
 #include "jpeg/segment_headers.h"
 
 namespace tessel {
@@ -9,10 +10,8 @@ namespace tessel {
 class DRIMarker : public JPEGReader::Marker {
  public:
   using Marker::Marker;
+  void accept(MarkerVisitor& visitor) const override { visitor.visit(*this); }
   void parse(RangeTracker& tracker) override;
-  void applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly) override;
-  void write(EncodeState& state, const PixelImage& image, const PropertyList& overrides,
-             const Background& background, SegmentBuffer& out) override;
   void print(const uint8_t* base, int level, std::ostream& out) const override;
 
   uint16_t interval = 0;  // MCUs per restart interval

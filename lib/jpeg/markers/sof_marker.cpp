@@ -2,7 +2,6 @@
 
 #include "core/byte_order.h"
 #include "core/text.h"
-#include "jpeg/decoder/decoder.h"
 #include "jpeg/markers/marker_common.h"
 
 namespace tessel {
@@ -21,10 +20,6 @@ void SOFMarker::parse(RangeTracker& tracker) {
     frame.components.push_back({c[0], uint8_t(c[1] >> 4), uint8_t(c[1] & 15), c[2]});
   }
   frame.exactLength = length == int64_t{6} + 3 * count;
-}
-
-void SOFMarker::applyToDecoder(DecoderState& state, PixelImage& image, bool) {
-  applySof(state, image, frame);
 }
 
 void SOFMarker::print(const uint8_t* base, int level, std::ostream& out) const {

@@ -1,7 +1,6 @@
 #include "jpeg/markers/sos_marker.h"
 
 #include "core/text.h"
-#include "jpeg/decoder/decoder.h"
 #include "jpeg/markers/marker_common.h"
 
 namespace tessel {
@@ -21,10 +20,6 @@ void SOSMarker::parse(RangeTracker& tracker) {
   scan.ah = tail[2] >> 4;
   scan.al = tail[2] & 15;
   scan.exactLength = length == 2 * int64_t{count} + 4;
-}
-
-void SOSMarker::applyToDecoder(DecoderState& state, PixelImage&, bool) {
-  applySos(state, scan);
 }
 
 void SOSMarker::print(const uint8_t* base, int level, std::ostream& out) const {

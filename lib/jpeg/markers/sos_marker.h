@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/marker_visitor.h"
 #include "jpeg/segment_headers.h"
 
 namespace tessel {
@@ -9,8 +10,8 @@ namespace tessel {
 class SOSMarker : public JPEGReader::Marker {
  public:
   using Marker::Marker;
+  void accept(MarkerVisitor& visitor) const override { visitor.visit(*this); }
   void parse(RangeTracker& tracker) override;
-  void applyToDecoder(DecoderState& state, PixelImage& image, bool infoOnly) override;
   void print(const uint8_t* base, int level, std::ostream& out) const override;
 
   ScanHeader scan;
