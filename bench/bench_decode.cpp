@@ -23,7 +23,7 @@
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/reconstruct.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 
 namespace {
 

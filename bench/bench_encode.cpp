@@ -16,7 +16,7 @@
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/encoder/forward_transform.h"
 #include "jpeg/encoder/huffman_encode.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/segment_buffer.h"
 #include "platform/memory.h"
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "jpeg/jpeg_reader.h"
 #include "jpeg/markers/app1_marker.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/markers/marker_visitor.h"
 #include "jpeg/markers/sof_marker.h"
 

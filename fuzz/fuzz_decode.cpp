@@ -8,7 +8,7 @@
 #include "core/range_tracker.h"
 #include "frame_cap.h"
 #include "jpeg/decoder/decoder.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 
 namespace {
 

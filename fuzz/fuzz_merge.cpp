@@ -21,9 +21,9 @@
 #include "frame_cap.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/encoder/encoder.h"
-#include "jpeg/jpeg_reader.h"
 #include "jpeg/markers/app2_marker.h"
-#include "jpeg/mp_images.h"
+#include "jpeg/markers/jpeg_reader.h"
+#include "jpeg/markers/mp_images.h"
 #include "platform/memory.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "core/exception.h"
 #include "core/range_tracker.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "null_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -21,7 +21,7 @@
 #include "jpeg/decoder/huffman_decode.h"
 #include "jpeg/decoder/reconstruct.h"
 #include "jpeg/encoder/encoder.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/messages.h"
 #include "platform/cpu.h"
 #include "platform/parallel.h"

@@ -8,8 +8,8 @@
 #include "core/property_list.h"
 #include "exif/tiff_directory.h"
 #include "jpeg/decoder/decoder.h"
-#include "jpeg/jpeg_reader.h"
 #include "jpeg/markers/app1_marker.h"
+#include "jpeg/markers/jpeg_reader.h"
 
 namespace tessel {
 

@@ -22,7 +22,7 @@
 
 #include "core/pixel_image.h"
 #include "jpeg/decoder/decoder.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "support/jpeg.h"
 
 namespace tessel::test {

@@ -7,7 +7,7 @@
 #include "core/property_list.h"
 #include "core/text.h"
 #include "jpeg/decoder/decoder.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 
 namespace tessel::jpgdump {
 

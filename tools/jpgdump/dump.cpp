@@ -5,7 +5,7 @@
 #include "core/exception.h"
 #include "core/text.h"
 #include "decode_report.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 

@@ -11,7 +11,7 @@
 #include "core/property_list.h"
 #include "core/text.h"
 #include "jpeg/encoder/encoder.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "merge_options.h"
 #include "platform/files.h"
 #include "platform/mapped_file.h"

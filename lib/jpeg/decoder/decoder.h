@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/segment_headers.h"
 
 namespace tessel {

@@ -21,7 +21,7 @@
 #include "jpeg/decoder/decoder_state.h"
 #include "jpeg/decoder/huffman_decode.h"
 #include "jpeg/decoder/reconstruct.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/messages.h"
 #include "platform/memory.h"
 #include "platform/parallel.h"

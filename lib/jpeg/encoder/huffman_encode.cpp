@@ -7,7 +7,7 @@
 #include "core/messages.h"
 #include "jpeg/encoder/encode_state.h"
 #include "jpeg/encoder/encoder.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/messages.h"
 #include "jpeg/segment_buffer.h"
 #include "platform/parallel.h"

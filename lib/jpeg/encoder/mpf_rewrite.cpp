@@ -10,7 +10,7 @@
 #include "core/exception.h"
 #include "jpeg/encoder/encoder.h"
 #include "jpeg/jpeg_format.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/markers/mpf_index.h"
 #include "jpeg/messages.h"
 

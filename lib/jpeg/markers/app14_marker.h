@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/markers/marker_visitor.h"
 
 namespace tessel {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "exif/tiff_directory.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/markers/marker_visitor.h"
 
 namespace tessel {

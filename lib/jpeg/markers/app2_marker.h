@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/markers/marker_visitor.h"
 #include "jpeg/markers/mpf_index.h"
 

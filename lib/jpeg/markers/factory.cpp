@@ -1,4 +1,3 @@
-#include "jpeg/jpeg_reader.h"
 #include "jpeg/markers/app0_marker.h"
 #include "jpeg/markers/app12_marker.h"
 #include "jpeg/markers/app13_marker.h"
@@ -9,6 +8,7 @@
 #include "jpeg/markers/dht_marker.h"
 #include "jpeg/markers/dqt_marker.h"
 #include "jpeg/markers/dri_marker.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/markers/sof_marker.h"
 #include "jpeg/markers/sos_marker.h"
 

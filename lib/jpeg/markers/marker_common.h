@@ -6,7 +6,7 @@
 
 #include "core/byte_order.h"
 #include "core/range_tracker.h"
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 
 namespace tessel {
 

@@ -4,7 +4,7 @@
 // class with its parsed contents, and the segments without a class of their own (and every class
 // a visitor does not override) reach the visit of the base class.
 
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 
 namespace tessel {
 

@@ -44,7 +44,7 @@ struct MpEntry {
 struct MpfIndex {
   const uint8_t* header = nullptr;  // the TIFF header; MP offsets count from it
   bool bigEndian = false;
-  TIFFDirectory directory;  // entries' tags carry kMpfNamespace
+  TIFFDirectory directory;              // entries' tags carry kMpfNamespace
   const TIFFEntry* entryTag = nullptr;  // the MPEntry entry, when there is one
   std::vector<MpEntry> entries;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 #include "jpeg/markers/marker_visitor.h"
 #include "jpeg/segment_headers.h"
 

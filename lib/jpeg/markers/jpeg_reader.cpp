@@ -1,11 +1,11 @@
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 
 #include "core/byte_order.h"
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/text.h"
 #include "jpeg/markers/marker_visitor.h"
-#include "jpeg/mp_images.h"
+#include "jpeg/markers/mp_images.h"
 
 namespace tessel {
 

@@ -1,4 +1,4 @@
-#include "jpeg/mp_images.h"
+#include "jpeg/markers/mp_images.h"
 
 #include "core/exception.h"
 #include "core/range_tracker.h"
@@ -79,8 +79,8 @@ void findMpImages(MarkerList& list, RangeTracker& tracker, const uint8_t* data, 
 void printMpImage(const MpImage& image, const uint8_t* base, int level, std::ostream& out) {
   const int64_t first = (image.buffer - base) + image.start;
   indent(level, out);
-  writef(out, "MP image %u, %s (bytes %lld - %lld):", image.number,
-         mpTypeName(image.entry->type()), static_cast<long long>(first),
+  writef(out, "MP image %u, %s (bytes %lld - %lld):", image.number, mpTypeName(image.entry->type()),
+         static_cast<long long>(first),
          static_cast<long long>(first + int64_t{image.entry->size} - 1));
   if (!image.problem.empty()) {
     writef(out, " %s\n", image.problem.c_str());

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <ostream>
 
-#include "jpeg/jpeg_reader.h"
+#include "jpeg/markers/jpeg_reader.h"
 
 namespace tessel {
 
