@@ -8,6 +8,7 @@
 #include "core/exception.h"
 #include "core/messages.h"
 #include "core/property_list.h"
+#include "exif/tag_names.h"
 #include "core/range_tracker.h"
 #include "exif/messages.h"
 #include "support/support.h"

@@ -113,28 +113,6 @@ uint16_t orientation(const PropertyList& list) {
   return value;
 }
 
-bool isImagePropertyTag(uint32_t tag) noexcept {
-  switch (tag) {
-    case 269:  // DocumentName
-    case 270:  // ImageDescription
-    case kTagMake:
-    case 272:  // Model
-    case kTagOrientation:
-    case kTagXResolution:
-    case kTagYResolution:
-    case kTagResolutionUnit:
-    case 305:  // Software
-    case kTagDateTime:
-    case 315:    // Artist
-    case 33432:  // Copyright
-    case kTagDateTimeOriginal:
-    case kTagDateTimeDigitized:
-      return true;
-    default:
-      return false;
-  }
-}
-
 void printTypedValues(std::ostream& out, uint32_t type, uint32_t count, const uint8_t* bytes,
                       bool bigEndian) {
   if (type == kTypeAscii || type == kTypeUtf8) {

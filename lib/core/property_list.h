@@ -79,9 +79,6 @@ bool hasOrientation(const PropertyList& list) noexcept;
 // there is none and "Incorrect count in property" when its count is not 1.
 uint16_t orientation(const PropertyList& list);
 
-// The descriptive tags that image sources copy into a property list.
-bool isImagePropertyTag(uint32_t tag) noexcept;
-
 // Prints `count` values of TIFF `type` stored at `bytes` in the given byte order, as every listing
 // prints them: ASCII as a quoted text up to a zero byte or `count` bytes, each byte as the
 // character of that code point, and UTF-8 text as its characters; numbers as " %hu", " %u"

@@ -12,13 +12,19 @@ namespace tessel {
 
 namespace {
 
-struct TagNameRow {
+// One tag: its name in the Exif listing (null for a tag it has no name for), and for the
+// descriptive tags that image sources copy into an image's property list, the name the decode
+// report gives the property (`kCopied`); the private tags of the decoder have a property name only.
+struct TagRow {
   uint32_t tag;
   const char* name;
+  const char* propertyName = nullptr;
+  bool copied = false;
 };
+constexpr bool kCopied = true;
 
 // Ascending by tag. Searched from the first row; the first matching row gives the name.
-constexpr TagNameRow kTagNames[] = {
+constexpr TagRow kTagNames[] = {
     // IFD0, IFD1, Exif and Interoperability directories.
     {0x1, "InteropIndex"},
     {0x2, "InteropVersion"},
@@ -28,23 +34,23 @@ constexpr TagNameRow kTagNames[] = {
     {0x103, "Compression"},
     {0x106, "PhotometricInterpretation"},
     {0x10a, "FillOrder"},
-    {0x10d, "DocumentName"},
-    {0x10e, "ImageDescription"},
-    {0x10f, "Make"},
-    {0x110, "Model"},
+    {0x10d, "DocumentName", "Document Name", kCopied},
+    {0x10e, "ImageDescription", "Image Description", kCopied},
+    {0x10f, "Make", "Make", kCopied},
+    {0x110, "Model", "Model", kCopied},
     {0x111, "StripOffsets"},
-    {0x112, "Orientation"},
+    {0x112, "Orientation", "Orientation", kCopied},
     {0x115, "SamplesPerPixel"},
     {0x116, "RowsPerStrip"},
     {0x117, "StripByteCounts"},
-    {0x11a, "XResolution"},
-    {0x11b, "YResolution"},
+    {0x11a, "XResolution", "X Resolution", kCopied},
+    {0x11b, "YResolution", "Y Resolution", kCopied},
     {0x11c, "PlanarConfiguration"},
-    {0x128, "ResolutionUnit"},
+    {0x128, "ResolutionUnit", "Resolution Unit", kCopied},
     {0x12d, "TransferFunction"},
-    {0x131, "Software"},
-    {0x132, "DateTime"},
-    {0x13b, "Artist"},
+    {0x131, "Software", "Software", kCopied},
+    {0x132, "DateTime", "Date Time", kCopied},
+    {0x13b, "Artist", "Artist", kCopied},
     {0x13e, "WhitePoint"},
     {0x13f, "PrimaryChromaticities"},
     {0x156, "TransferRange"},
@@ -60,7 +66,7 @@ constexpr TagNameRow kTagNames[] = {
     {0x828d, "CFARepeatPatternDim"},
     {0x828e, "CFAPattern"},
     {0x828f, "BatteryLevel"},
-    {0x8298, "Copyright"},
+    {0x8298, "Copyright", "Copyright", kCopied},
     {0x829a, "ExposureTime"},
     {0x829d, "FNumber"},
     {0x83bb, "IPTC/NAA"},
@@ -72,8 +78,8 @@ constexpr TagNameRow kTagNames[] = {
     {0x8827, "ISOSpeedRatings"},
     {0x8828, "OECF"},
     {0x9000, "ExifVersion"},
-    {0x9003, "DateTimeOriginal"},
-    {0x9004, "DateTimeDigitized"},
+    {0x9003, "DateTimeOriginal", "Date Time Original", kCopied},
+    {0x9004, "DateTimeDigitized", "Date Time Digitized", kCopied},
     {0x9101, "ComponentsConfiguration"},
     {0x9102, "CompressedBitsPerPixel"},
     {0x9201, "ShutterSpeedValue"},
@@ -120,6 +126,9 @@ constexpr TagNameRow kTagNames[] = {
     {0xa40a, "Sharpness"},
     {0xa40c, "SubjectDistanceRange"},
     {0xc4a5, "PrintIM"},
+    // Private tags of the decoded image's property list.
+    {0xc000, nullptr, "Pixel Format"},
+    {0xc001, nullptr, "Compression Mode"},
     // Canon maker note.
     {0x20001, "Canon Camera Settings"},
     {0x20002, "Canon Focal Length"},
@@ -191,14 +200,24 @@ constexpr TagNameRow kTagNames[] = {
 }  // namespace
 
 const char* tagName(uint32_t tag) {
-  for (const TagNameRow& row : kTagNames) {
-    if (row.tag == tag) return row.name;
+  for (const TagRow& row : kTagNames) {
+    if (row.tag == tag && row.name) return row.name;
   }
   return "???";
 }
 
-size_t tagNameCount() {
-  return std::size(kTagNames);
+const char* propertyName(uint32_t tag) {
+  for (const TagRow& row : kTagNames) {
+    if (row.tag == tag && row.propertyName) return row.propertyName;
+  }
+  return "???";
+}
+
+bool isImagePropertyTag(uint32_t tag) noexcept {
+  for (const TagRow& row : kTagNames) {
+    if (row.tag == tag) return row.copied;
+  }
+  return false;
 }
 
 void printDirectory(const TIFFDirectory& directory, const uint8_t* base, int level,

@@ -12,8 +12,13 @@ class TIFFEntry;
 // tags 0x30000 + tag, MPF tags 0x40000 + tag), or "???" for a tag without a name.
 const char* tagName(uint32_t tag);
 
-// Number of rows of the name table.
-size_t tagNameCount();
+// The name of a property of a decoded image's list in the decode report ("Date Time", "Make",
+// "Pixel Format", ...), or "???".
+const char* propertyName(uint32_t tag);
+
+// The descriptive tags that image sources copy into a property list (Make, Model, Orientation, the
+// resolution, dates, ...).
+bool isImagePropertyTag(uint32_t tag) noexcept;
 
 // The first line of an entry's listing: "Tag 0x%x \"%s\" (value bytes %d - %d):".
 void printEntryHeading(const TIFFEntry& entry, const uint8_t* base, int level, std::ostream& out);

@@ -12,6 +12,7 @@
 #include "core/range_tracker.h"
 #include "core/tiff.h"
 #include "exif/messages.h"
+#include "exif/tag_names.h"
 
 namespace tessel {
 

@@ -9,6 +9,7 @@
 
 #include "core/exception.h"
 #include "core/property_list.h"
+#include "exif/tag_names.h"
 #include "sources/image_sources.h"
 #include "sources/messages.h"
 

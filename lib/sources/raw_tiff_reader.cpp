@@ -18,6 +18,7 @@
 #include "core/messages.h"
 #include "core/pixel_image.h"
 #include "core/property_list.h"
+#include "exif/tag_names.h"
 #include "core/tiff.h"
 #include "platform/mapped_file.h"
 #include "sources/image_sources.h"

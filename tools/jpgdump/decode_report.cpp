@@ -6,46 +6,11 @@
 #include "core/pixel_image.h"
 #include "core/property_list.h"
 #include "core/text.h"
+#include "exif/tag_names.h"
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/markers/jpeg_reader.h"
 
 namespace tessel::jpgdump {
-
-namespace {
-
-struct PropertyName {
-  uint32_t tag;
-  const char* name;
-};
-
-// Searched in order; the first row with the tag wins.
-constexpr PropertyName kPropertyNames[] = {
-    {306, "Date Time"},
-    {36868, "Date Time Digitized"},
-    {36867, "Date Time Original"},
-    {269, "Document Name"},
-    {270, "Image Description"},
-    {271, "Make"},
-    {272, "Model"},
-    {274, "Orientation"},
-    {305, "Software"},
-    {315, "Artist"},
-    {33432, "Copyright"},
-    {282, "X Resolution"},
-    {283, "Y Resolution"},
-    {296, "Resolution Unit"},
-    {49152, "Pixel Format"},
-    {49153, "Compression Mode"},
-};
-
-const char* propertyName(uint32_t tag) {
-  for (const PropertyName& row : kPropertyNames) {
-    if (row.tag == tag) return row.name;
-  }
-  return "???";
-}
-
-}  // namespace
 
 void decodeReport(JPEGReader& reader, std::ostream& out) {
   PixelImage image;
