@@ -202,93 +202,112 @@ void parseExif(TIFFDirectory& directory, RangeTracker& tracker, const uint8_t* h
   parseIfdChain(directory, tracker, header, first, directory, true);
 }
 
+namespace {
+
+// One IFD chain being read: where its structure lies and what the entries read so far say.
+struct IfdReader {
+  TIFFDirectory& directory;
+  RangeTracker& tracker;
+  const uint8_t* header;
+  const TIFFDirectory& root;
+  const TiffReader& reader;
+  uint32_t ifdIndex = 0;
+  int64_t minOffset = INT32_MAX;  // of the values, thumbnail and sub-IFDs the IFD points to
+
+  void readEntry(int64_t offset);
+  void appendEntry(uint32_t tag, uint32_t type, uint32_t count, const uint8_t* value);
+};
+
+// Reads the 12-byte entry at `offset` into the directory, or drops it when its value bytes are
+// not free.
+void IfdReader::readEntry(int64_t offset) {
+  const uint8_t* entry = claimAt(tracker, header, offset, 12);
+  const TiffField field = reader.field(uint64_t(offset));
+  if (field.typeSize == 0) fail(msg::kUnknownTiffType);
+  const auto count = static_cast<int32_t>(field.count);
+  if (count < 0 || count > kMaxTiffCount) fail(msg::kInvalidTiffCount);
+  const int64_t total = int64_t(field.size);
+  const uint8_t* value = entry + 8;
+  if (total > 4) {
+    // Offsets are signed here: one that reads as negative points before the header.
+    const auto valueOffset = static_cast<int32_t>(static_cast<uint32_t>(field.valueOffset));
+    minOffset = std::min<int64_t>(minOffset, valueOffset);
+    // Out-of-line values must lie in bytes nobody has identified; they are tested, not claimed,
+    // so that structure can never be read as a value and the other way round.
+    value = unclaimedAt(tracker, header, valueOffset, total);
+    if (!value) return;  // the entry is dropped
+  }
+  // From here `value` is readable for max(total, 4) bytes.
+  appendEntry(field.tag, field.type, static_cast<uint32_t>(count), value);
+}
+
+// The entry's object: a nested directory for the sub-IFD pointers (a pointer to bytes already
+// read is dropped), the thumbnail's position and length, a maker note, or a plain entry.
+void IfdReader::appendEntry(uint32_t tag, uint32_t type, uint32_t count, const uint8_t* value) {
+  const bool bigEndian = directory.bigEndian;
+  auto& entries = directory.entries;
+  switch (tag) {
+    case kTagExifIfd:
+    case kTagGpsIfd:
+    case kTagInteropIfd: {
+      const auto sub = static_cast<int32_t>(read32(value, bigEndian));
+      if (!unclaimedAt(tracker, header, sub, 2)) return;
+      minOffset = std::min<int64_t>(minOffset, sub);
+      auto nested = std::make_unique<TIFFNestedDir>(ifdIndex, tag, type, count, value, bigEndian);
+      TIFFNestedDir& ref = *nested;
+      entries.push_back(std::move(nested));
+      parseIfdChain(ref.directory, tracker, header, sub, root, true);
+      if (tag == kTagGpsIfd) ref.directory.addTagNamespace(kGpsNamespace);
+      return;
+    }
+    case kTagThumbnailOffset: {
+      const auto start = static_cast<int32_t>(read32(value, bigEndian));
+      minOffset = std::min<int64_t>(minOffset, start);
+      entries.push_back(
+          std::make_unique<ThumbnailOffset>(ifdIndex, tag, type, count, value, header, start));
+      return;
+    }
+    case kTagThumbnailLength:
+      entries.push_back(std::make_unique<ThumbnailLength>(ifdIndex, tag, type, count, value,
+                                                          read32(value, bigEndian)));
+      return;
+    case kTagMakerNote:
+      appendMakerNote(directory, tracker, header, root, ifdIndex, tag, type, count, value);
+      return;
+    default:
+      entries.push_back(std::make_unique<TIFFEntry>(ifdIndex, tag, type, count, value));
+      return;
+  }
+}
+
+}  // namespace
+
 void parseIfdChain(TIFFDirectory& directory, RangeTracker& tracker, const uint8_t* header,
                    int32_t firstOffset, const TIFFDirectory& root, bool followNext) {
-  const bool bigEndian = directory.bigEndian;
   // Entries are read by the shared TIFF reader; what the Exif tree adds on top are its bounds: the
   // tracker's, in which structure is claimed and values must be unclaimed. Every pass claims the
   // IFD's count bytes first, so a chain that links back into an IFD already read stops there.
   const int64_t headerOffset = tracker.offsetOf(header);
   const TiffReader reader(header,
                           uint64_t(std::max<int64_t>(0, tracker.currentBound().hi - headerOffset)),
-                          bigEndian, TiffTypeSet::kExif);
-  uint32_t ifdIndex = 0;
-  int64_t offset = firstOffset;
-  for (;;) {
-    int64_t minOffset = INT32_MAX;
+                          directory.bigEndian, TiffTypeSet::kExif);
+  IfdReader ifd{directory, tracker, header, root, reader};
+  for (int64_t offset = firstOffset;;) {
+    ifd.minOffset = INT32_MAX;
     if (!unclaimedAt(tracker, header, offset, 2)) return;
     claimAt(tracker, header, offset, 2);
     const uint32_t entryCount = reader.read16(uint64_t(offset));
     offset += 2;
-
-    for (uint32_t i = 0; i < entryCount; ++i, offset += 12) {
-      const uint8_t* entry = claimAt(tracker, header, offset, 12);
-      const TiffField field = reader.field(uint64_t(offset));
-      const uint32_t tag = field.tag;
-      const uint32_t type = field.type;
-      if (field.typeSize == 0) fail(msg::kUnknownTiffType);
-      const auto count = static_cast<int32_t>(field.count);
-      if (count < 0 || count > kMaxTiffCount) fail(msg::kInvalidTiffCount);
-
-      const int64_t total = int64_t(field.size);
-      const uint8_t* value = entry + 8;
-      if (total > 4) {
-        // Offsets are signed here: one that reads as negative points before the header.
-        const auto valueOffset = static_cast<int32_t>(static_cast<uint32_t>(field.valueOffset));
-        minOffset = std::min<int64_t>(minOffset, valueOffset);
-        // Out-of-line values must lie in bytes nobody has identified; they are tested, not
-        // claimed, so that structure can never be read as a value and the other way round.
-        value = unclaimedAt(tracker, header, valueOffset, total);
-        if (!value) continue;  // the entry is dropped
-      }
-      // From here `value` is readable for max(total, 4) bytes.
-      const auto ucount = static_cast<uint32_t>(count);
-
-      switch (tag) {
-        case kTagExifIfd:
-        case kTagGpsIfd:
-        case kTagInteropIfd: {
-          const auto sub = static_cast<int32_t>(read32(value, bigEndian));
-          if (!unclaimedAt(tracker, header, sub, 2)) break;  // dropped
-          minOffset = std::min<int64_t>(minOffset, sub);
-          auto nested =
-              std::make_unique<TIFFNestedDir>(ifdIndex, tag, type, ucount, value, bigEndian);
-          TIFFNestedDir& ref = *nested;
-          directory.entries.push_back(std::move(nested));
-          parseIfdChain(ref.directory, tracker, header, sub, root, true);
-          if (tag == kTagGpsIfd) ref.directory.addTagNamespace(kGpsNamespace);
-          break;
-        }
-        case kTagThumbnailOffset: {
-          const auto start = static_cast<int32_t>(read32(value, bigEndian));
-          minOffset = std::min<int64_t>(minOffset, start);
-          directory.entries.push_back(
-              std::make_unique<ThumbnailOffset>(ifdIndex, tag, type, ucount, value, header, start));
-          break;
-        }
-        case kTagThumbnailLength:
-          directory.entries.push_back(std::make_unique<ThumbnailLength>(
-              ifdIndex, tag, type, ucount, value, read32(value, bigEndian)));
-          break;
-        case kTagMakerNote:
-          appendMakerNote(directory, tracker, header, root, ifdIndex, tag, type, ucount, value);
-          break;
-        default:
-          directory.entries.push_back(
-              std::make_unique<TIFFEntry>(ifdIndex, tag, type, ucount, value));
-          break;
-      }
-    }
-
+    for (uint32_t i = 0; i < entryCount; ++i, offset += 12) ifd.readEntry(offset);
     // A link position that is not before every value the IFD points to is not a link: data that
     // follows the entries directly is never read as a next-IFD offset.
-    if (!followNext || offset >= minOffset) return;
+    if (!followNext || offset >= ifd.minOffset) return;
     const uint8_t* linkBytes = unclaimedAt(tracker, header, offset, 4);
     if (!linkBytes) return;
     tracker.claim(linkBytes, 4);
-    const auto link = static_cast<int32_t>(read32(linkBytes, bigEndian));
+    const auto link = static_cast<int32_t>(read32(linkBytes, directory.bigEndian));
     if (link == 0) return;
-    ++ifdIndex;
+    ++ifd.ifdIndex;
     offset = link;
   }
 }

@@ -1,6 +1,7 @@
 #include "jpeg/encoder/huffman_encode.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "core/exception.h"
@@ -256,20 +257,13 @@ void joinBands(std::vector<EmittedBand>& bands, std::vector<uint8_t>& out) {
 
 }  // namespace
 
-void buildHuffmanTable(HuffmanCodeTable& table) {
-  // Working frequencies in 64 bits, so merged counts cannot wrap.
-  uint64_t frequency[256];
-  uint16_t next[256];
-  for (int s = 0; s < 256; ++s) {
-    table.entries[s].codeLength = 0;
-    table.entries[s].codeBits = 0;
-    frequency[s] = table.entries[s].frequency;
-    next[s] = kChainEnd;
-  }
-  // The reserved symbol takes part in the construction so that no real symbol gets the all-ones
-  // code; it cannot occur in 8-bit baseline data.
-  frequency[kReservedSymbol] = 1;
+namespace {
 
+// The code lengths of the frequency-merging construction: the two smallest non-zero frequencies
+// are merged until one is left, and every merge puts both chains one level deeper.
+void mergeFrequencies(HuffmanCodeTable& table, uint64_t (&frequency)[256]) {
+  uint16_t next[256];
+  std::fill(std::begin(next), std::end(next), kChainEnd);
   for (;;) {
     // The two smallest non-zero frequencies; on a tie the higher symbol number wins, because
     // symbols are scanned downwards and only a strictly smaller frequency displaces.
@@ -283,7 +277,7 @@ void buildHuffmanTable(HuffmanCodeTable& table) {
         c2 = s;
       }
     }
-    if (c2 < 0) break;
+    if (c2 < 0) return;
     // Both chains go one level deeper; c2's chain hangs off the end of c1's.
     int s = c1;
     for (;;) {
@@ -296,15 +290,17 @@ void buildHuffmanTable(HuffmanCodeTable& table) {
     frequency[c1] += frequency[c2];
     frequency[c2] = 0;
   }
+}
 
-  // Limit the lengths to 16 bits. Per round, of the two highest-numbered symbols of the greatest
-  // length L, the first moves up to L - 1; the second moves down to j + 1 together with the
-  // highest-numbered symbol of the greatest length j among 1..15. The sum of 2^-length over all
-  // symbols stays the same, so the code stays complete.
+// Limits the lengths to 16 bits. Per round, of the two highest-numbered symbols of the greatest
+// length L, the first moves up to L - 1; the second moves down to j + 1 together with the
+// highest-numbered symbol of the greatest length j among 1..15. The sum of 2^-length over all
+// symbols stays the same, so the code stays complete.
+void limitCodeLengths(HuffmanCodeTable& table) {
   for (;;) {
     uint32_t longest = 0;
     for (const auto& entry : table.entries) longest = std::max(longest, entry.codeLength);
-    if (longest <= 16) break;
+    if (longest <= 16) return;
     const int first = highestSymbolOfLength(table, longest, 256);
     const int second = highestSymbolOfLength(table, longest, first);
     int shorter = -1;
@@ -319,7 +315,23 @@ void buildHuffmanTable(HuffmanCodeTable& table) {
     table.entries[shorter].codeLength = j + 1;
     table.entries[second].codeLength = j + 1;
   }
+}
 
+}  // namespace
+
+void buildHuffmanTable(HuffmanCodeTable& table) {
+  // Working frequencies in 64 bits, so merged counts cannot wrap.
+  uint64_t frequency[256];
+  for (int s = 0; s < 256; ++s) {
+    table.entries[s].codeLength = 0;
+    table.entries[s].codeBits = 0;
+    frequency[s] = table.entries[s].frequency;
+  }
+  // The reserved symbol takes part in the construction so that no real symbol gets the all-ones
+  // code; it cannot occur in 8-bit baseline data.
+  frequency[kReservedSymbol] = 1;
+  mergeFrequencies(table, frequency);
+  limitCodeLengths(table);
   // Canonical codes: by length, then by symbol number.
   uint32_t code = 0;
   for (uint32_t length = 1; length <= 16; ++length) {

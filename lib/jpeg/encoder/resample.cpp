@@ -72,35 +72,44 @@ void ResampleJob::run() const {
   const uint32_t height = outputHeight();
   destination->pixels.reset();
   destination->setPixels(width, height, platform::allocatePixels(width, height));
-  uint16_t* out = destination->pixels.get();
-
   // Coordinates run in 64 bits: a position plus a step may pass the 32-bit range near the end.
   const bool pointSampling = ((xStart | yStart | xStep | yStep) & 0xFFF) == 0;
   if (pointSampling) {
-    int64_t y = yStart;
-    for (uint32_t oy = 0; oy < height; ++oy, y += yStep) {
-      const int64_t row = y >> 12;
-      if (row < 0 || row >= srcHeight) {
-        std::fill(out, out + size_t{width} * 4, uint16_t{0});
-        out += size_t{width} * 4;
-        continue;
-      }
-      const uint16_t* sourceRow = srcPixels + static_cast<size_t>(row) * srcWidth * 4;
-      int64_t x = xStart;
-      for (uint32_t ox = 0; ox < width; ++ox, x += xStep, out += 4) {
-        const int64_t column = x >> 12;
-        if (column < 0 || column >= srcWidth) {
-          std::fill(out, out + 4, uint16_t{0});
-        } else {
-          std::memcpy(out, sourceRow + column * 4, 4 * sizeof(uint16_t));
-        }
+    pointSample(destination->pixels.get());
+  } else {
+    averageNinePoints(destination->pixels.get());
+  }
+}
+
+void ResampleJob::pointSample(uint16_t* out) const {
+  const uint32_t width = outputWidth();
+  const uint32_t height = outputHeight();
+  int64_t y = yStart;
+  for (uint32_t oy = 0; oy < height; ++oy, y += yStep) {
+    const int64_t row = y >> 12;
+    if (row < 0 || row >= srcHeight) {
+      std::fill(out, out + size_t{width} * 4, uint16_t{0});
+      out += size_t{width} * 4;
+      continue;
+    }
+    const uint16_t* sourceRow = srcPixels + static_cast<size_t>(row) * srcWidth * 4;
+    int64_t x = xStart;
+    for (uint32_t ox = 0; ox < width; ++ox, x += xStep, out += 4) {
+      const int64_t column = x >> 12;
+      if (column < 0 || column >= srcWidth) {
+        std::fill(out, out + 4, uint16_t{0});
+      } else {
+        std::memcpy(out, sourceRow + column * 4, 4 * sizeof(uint16_t));
       }
     }
-    return;
   }
+}
 
-  // Nine points per output pixel, at offsets 0, t/2 and t (t = two thirds of a step) on each
-  // axis, averaged with their alpha as weights.
+// Nine points per output pixel, at offsets 0, t/2 and t (t = two thirds of a step) on each axis,
+// averaged with their alpha as weights.
+void ResampleJob::averageNinePoints(uint16_t* out) const {
+  const uint32_t width = outputWidth();
+  const uint32_t height = outputHeight();
   const int64_t tx = (2 * int64_t{xStep}) / 3;
   const int64_t ty = (2 * int64_t{yStep}) / 3;
   int64_t y = yStart;
@@ -114,31 +123,36 @@ void ResampleJob::run() const {
     int64_t x = xStart;
     for (uint32_t ox = 0; ox < width; ++ox, x += xStep, out += 4) {
       const int64_t columns[3] = {x >> 12, (x + (tx >> 1)) >> 12, (x + tx) >> 12};
-      uint64_t sumR = 0, sumG = 0, sumB = 0;
-      uint32_t weight = 0;
-      if (columns[2] >= 0 && columns[0] < srcWidth) {
-        for (int64_t row : rows) {
-          if (row < 0 || row >= srcHeight) continue;
-          for (int64_t column : columns) {
-            if (column < 0 || column >= srcWidth) continue;
-            const uint16_t* p = srcPixels + (static_cast<size_t>(row) * srcWidth + column) * 4;
-            const uint32_t a = p[3];
-            sumR += uint32_t{p[0]} * a;
-            sumG += uint32_t{p[1]} * a;
-            sumB += uint32_t{p[2]} * a;
-            weight += a;
-          }
-        }
-      }
-      if (weight == 0) {
-        std::fill(out, out + 4, uint16_t{0});
-      } else {
-        out[0] = static_cast<uint16_t>(sumR / weight);
-        out[1] = static_cast<uint16_t>(sumG / weight);
-        out[2] = static_cast<uint16_t>(sumB / weight);
-        out[3] = static_cast<uint16_t>(weight / 9);
+      averagePixel(rows, columns, out);
+    }
+  }
+}
+
+void ResampleJob::averagePixel(const int64_t (&rows)[3], const int64_t (&columns)[3],
+                               uint16_t* out) const {
+  uint64_t sumR = 0, sumG = 0, sumB = 0;
+  uint32_t weight = 0;
+  if (columns[2] >= 0 && columns[0] < srcWidth) {
+    for (int64_t row : rows) {
+      if (row < 0 || row >= srcHeight) continue;
+      for (int64_t column : columns) {
+        if (column < 0 || column >= srcWidth) continue;
+        const uint16_t* p = srcPixels + (static_cast<size_t>(row) * srcWidth + column) * 4;
+        const uint32_t a = p[3];
+        sumR += uint32_t{p[0]} * a;
+        sumG += uint32_t{p[1]} * a;
+        sumB += uint32_t{p[2]} * a;
+        weight += a;
       }
     }
+  }
+  if (weight == 0) {
+    std::fill(out, out + 4, uint16_t{0});
+  } else {
+    out[0] = static_cast<uint16_t>(sumR / weight);
+    out[1] = static_cast<uint16_t>(sumG / weight);
+    out[2] = static_cast<uint16_t>(sumB / weight);
+    out[3] = static_cast<uint16_t>(weight / 9);
   }
 }
 

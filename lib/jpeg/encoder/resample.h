@@ -35,6 +35,14 @@ struct ResampleJob {
 
   // Fills `destination` (replacing its pixels) by point sampling or the nine-point filter.
   void run() const;
+
+ private:
+  // The two ways of producing the output rows: a whole-pixel step selects one source pixel each,
+  // any other averages nine.
+  void pointSample(uint16_t* out) const;
+  void averageNinePoints(uint16_t* out) const;
+  // One output pixel of averageNinePoints from the source pixels at `rows` x `columns`.
+  void averagePixel(const int64_t (&rows)[3], const int64_t (&columns)[3], uint16_t* out) const;
 };
 
 // Makes `destination` exactly width x height pixels: pixel (x, y) is source pixel
