@@ -1,5 +1,6 @@
 #include "core/property_list.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -113,58 +114,60 @@ uint16_t orientation(const PropertyList& list) {
   return value;
 }
 
+namespace {
+
+// A text value: up to a zero byte or `count` bytes, in quotes.
+void printText(std::ostream& out, uint32_t type, uint32_t count, const uint8_t* bytes) {
+  out << " \"";
+  uint32_t n = 0;
+  while (n < count && bytes[n] != 0) ++n;
+  if (type == kTypeUtf8) {
+    putUtf8Text(out, bytes, n);
+  } else {
+    for (uint32_t i = 0; i < n; ++i) putByteChar(out, bytes[i]);
+  }
+  out << '"';
+}
+
+// One value of a numeric type at `p` (any other type: the byte as two hex digits).
+void printValue(std::ostream& out, uint32_t type, const uint8_t* p, bool bigEndian) {
+  switch (type) {
+    case kTypeShort:
+      return writef(out, " %hu", read16(p, bigEndian));
+    case kTypeLong:
+    case kTypeIfd:
+      return writef(out, " %u", read32(p, bigEndian));
+    case kTypeSByte:
+      return writef(out, " %d", static_cast<int8_t>(*p));
+    case kTypeSShort:
+      return writef(out, " %d", static_cast<int16_t>(read16(p, bigEndian)));
+    case kTypeRational:
+      return writef(out, " %u/%u", read32(p, bigEndian), read32(p + 4, bigEndian));
+    case kTypeSLong:
+      return writef(out, " %d", static_cast<int32_t>(read32(p, bigEndian)));
+    case kTypeSRational:
+      return writef(out, " %d/%d", static_cast<int32_t>(read32(p, bigEndian)),
+                    static_cast<int32_t>(read32(p + 4, bigEndian)));
+    case kTypeFloat:
+      return writef(out, " %f", static_cast<double>(std::bit_cast<float>(read32(p, bigEndian))));
+    case kTypeDouble:
+      return writef(out, " %f", std::bit_cast<double>(read64(p, bigEndian)));
+    default:  // BYTE, UNDEFINED
+      return writef(out, " %02x", *p);
+  }
+}
+
+}  // namespace
+
 void printTypedValues(std::ostream& out, uint32_t type, uint32_t count, const uint8_t* bytes,
                       bool bigEndian) {
-  if (type == kTypeAscii || type == kTypeUtf8) {
-    out << " \"";
-    uint32_t n = 0;
-    while (n < count && bytes[n] != 0) ++n;
-    if (type == kTypeUtf8) {
-      putUtf8Text(out, bytes, n);
-    } else {
-      for (uint32_t i = 0; i < n; ++i) putByteChar(out, bytes[i]);
-    }
-    out << '"';
-    return;
-  }
+  if (type == kTypeAscii || type == kTypeUtf8) return printText(out, type, count, bytes);
   constexpr uint32_t kPrintedValues = 21;
-  const uint32_t size = typeSizeOrZero(type);
+  // Types of other sizes (BYTE, UNDEFINED, unknown) are printed byte by byte.
+  const uint32_t size = std::max<uint32_t>(typeSizeOrZero(type), 1);
+  const bool numeric = type != kTypeByte && type != kTypeUndefined && typeSizeOrZero(type) != 0;
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* p = bytes + size_t{i} * size;
-    switch (type) {
-      case kTypeShort:
-        writef(out, " %hu", read16(p, bigEndian));
-        break;
-      case kTypeLong:
-      case kTypeIfd:
-        writef(out, " %u", read32(p, bigEndian));
-        break;
-      case kTypeSByte:
-        writef(out, " %d", static_cast<int8_t>(*p));
-        break;
-      case kTypeSShort:
-        writef(out, " %d", static_cast<int16_t>(read16(p, bigEndian)));
-        break;
-      case kTypeRational:
-        writef(out, " %u/%u", read32(p, bigEndian), read32(p + 4, bigEndian));
-        break;
-      case kTypeSLong:
-        writef(out, " %d", static_cast<int32_t>(read32(p, bigEndian)));
-        break;
-      case kTypeSRational:
-        writef(out, " %d/%d", static_cast<int32_t>(read32(p, bigEndian)),
-               static_cast<int32_t>(read32(p + 4, bigEndian)));
-        break;
-      case kTypeFloat:
-        writef(out, " %f", static_cast<double>(std::bit_cast<float>(read32(p, bigEndian))));
-        break;
-      case kTypeDouble:
-        writef(out, " %f", std::bit_cast<double>(read64(p, bigEndian)));
-        break;
-      default:  // BYTE, UNDEFINED
-        writef(out, " %02x", bytes[i]);
-        break;
-    }
+    printValue(out, type, bytes + size_t{i} * (numeric ? size : 1), bigEndian);
     if (i + 1 == kPrintedValues && count > kPrintedValues) {
       out << " [snip]";
       break;
