@@ -278,6 +278,77 @@ TEST(Jpgmerge, AFullDiskLeavesAnExistingOutputAsItWasAndANewOneAbsent) {
   EXPECT_EQ(after.st_mode & 07777, 0640u);
 }
 
+// planMerge, row by row of the README's table of refusals: one source for each, made of the
+// colour frame of 16 x 16 pixels, its tables and its scan, with one thing changed.
+TEST(PlanMerge, RefusesEachSourceOfTheTable) {
+  using test::Bytes;
+  const Bytes dqt = test::dqtSegment(0, 4), dht = test::dhtSegment({{0x00, {{0}}}, {0x10, {{0}}}}),
+              sof = test::sofSegment(0xC0, 16, 16, {{1, 0x11, 0}, {2, 0x11, 0}, {3, 0x11, 0}}),
+              sos = test::sosSegment({{1, 0x00}, {2, 0x00}, {3, 0x00}}), data(16, 0x12);
+  const auto frame = [](std::initializer_list<test::FrameEntry> c, uint32_t w = 16) {
+    return test::sofSegment(0xC0, w, 16, c);
+  };
+  const auto app0 = [](uint8_t major) {
+    return test::segment(0xE0, {'J', 'F', 'I', 'F', 0, major, 1, 0, 0, 1, 0, 1, 0, 0});
+  };
+  std::vector<std::vector<uint8_t>> many(16, std::vector<uint8_t>(16, 0));  // 257 codes
+  many[15].push_back(0);
+  Bytes precision2(65, 0x24);
+  precision2[0] = 0x20;
+  const std::pair<std::vector<Bytes>, std::string> rows[] = {
+      {{dqt, dht, sos, data}, msg::kMergeMissingSof},
+      {{sof, dht, sos, data}, msg::kMergeMissingDqt},
+      {{dqt, sof, dht}, msg::kMergeMissingSos},
+      {{dqt, sof, sof, dht, sos, data}, msg::kMergeOneSof},
+      {{dqt, test::segment(0xDF, {0}), sof, dht, sos, data},
+       "Merge cannot copy marker df: only APPn, COM, DQT, DHT, DRI, SOF0 and SOS may precede the "
+       "scan"},
+      {{dqt, test::segment(0xC0, {8, 0, 16, 0, 16, 1, 1, 0x11, 0, 0}), dht,
+        test::sosSegment({{1, 0}}), data},
+       "Merge needs a SOF segment whose length fits its content"},
+      {{test::segment(0xDB, precision2), sof, dht, sos, data}, msg::kMergeQuantPrecision},
+      {{test::dqtSegment(4), sof, dht, sos, data}, msg::kInvalidQuantIndex},
+      {{dqt, dqt, sof, dht, sos, data}, msg::kDuplicateQuantIndex},
+      {{dqt, frame({{1, 0x11, 1}, {2, 0x11, 0}, {3, 0x11, 0}}), dht, sos, data},
+       msg::kMissingQuantTable},
+      {{test::dqtSegment(0, 0), sof, dht, sos, data}, msg::kMergeInvalidQuantValue},
+      {{dqt, frame({{1, 0x11, 0}, {2, 0x11, 0}, {5, 0x11, 0}}), dht, sos, data},
+       msg::kMergeInvalidComponentId},
+      {{dqt, frame({{1, 0x11, 0}, {1, 0x11, 0}, {2, 0x11, 0}}), dht, sos, data},
+       msg::kMergeDuplicateComponentId},
+      {{dqt, sof, dht, test::sosSegment({{2, 0}, {1, 0}, {3, 0}}), data},
+       msg::kMergeScanComponents},
+      {{dqt, sof, dht, test::sosSegment({{1, 0}, {2, 0}}), data}, msg::kMissingHuffmanTable},
+      {{dqt, sof, dht, test::sosSegment({{1, 0}, {2, 0x11}, {3, 0}}), data},
+       msg::kMergeMissingHuffmanTable},
+      {{dqt, sof, dht, test::dhtSegment({{0x01, {{0}}}}), sos, data}, msg::kInvalidHuffmanId},
+      {{dqt, sof, test::dhtSegment({{0x00, {{0}}}, {0x10, many}}), sos, data},
+       msg::kMergeHuffmanTableSize},
+      {{app0(2), dqt, sof, dht, sos, data}, "Merge cannot copy a JFIF segment of version 2.01"},
+      {{test::segment(0xEE, {'A', 'd', 'o', 'b', 'e', 0, 100, 0, 0, 0, 0, 0}), dqt, sof, dht, sos,
+        data},
+       "Merge needs YCbCr colour, but the Adobe segment names colour transform 0"},
+      {{dqt, frame({{1, 0x11, 0}, {2, 0x11, 0}, {3, 0x11, 0}}, 0), dht, sos, data},
+       "Unsupported image size (width=0, height=16)"},
+      {{dqt, sof, dht, sos, Bytes(1, 0x12)},
+       "Compressed data of 1 bytes is too short for an image of 16 x 16 pixels"},
+      {{dqt, test::sofSegment(0xC2, 16, 16, {{1, 0x11, 0}}), dht, sos, data},
+       msg::kMergeBaselineOnly},
+      {{dqt, frame({{1, 0x41, 0}, {2, 0x11, 0}, {3, 0x11, 0}}), dht, sos, data},
+       "Unsupported sampling ( comp 1: 4 x 1 comp 2: 1 x 1 comp 3: 1 x 1 )"},
+  };
+  for (const auto& [segments, refusal] : rows) {
+    Bytes file = test::kSoi;
+    for (const Bytes& s : segments) file.insert(file.end(), s.begin(), s.end());
+    file.insert(file.end(), test::kEoi.begin(), test::kEoi.end());
+    MarkerList list;
+    RangeTracker tracker(file.data(), int32_t(file.size()));
+    segment(list, tracker, file.data(), int32_t(file.size()));
+    EncodeState state;
+    EXPECT_EQ(test::messageOf([&] { planMerge(state, list); }), refusal);
+  }
+}
+
 // A background other than black shows through transparent pixels as opaque pixels of its colour
 // would; and the DHT write refuses on its own what the checks before it refuse in a merge.
 TEST(MergeWriter, BackgroundShowsThroughAndTheDhtWriteChecksItsTables) {
