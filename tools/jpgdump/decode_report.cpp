@@ -14,7 +14,9 @@ namespace tessel::jpgdump {
 
 void decodeReport(JPEGReader& reader, std::ostream& out) {
   PixelImage image;
-  decodeJpegImage(*reader.markers, image, {.input = &reader});
+  // The report shows the image's size and properties, never its pixels: they are computed and
+  // dropped MCU by MCU, so that the decode needs no memory of the picture's size.
+  decodeJpegImage(*reader.markers, image, {.input = &reader, .pixels = PixelSink::kDiscarded});
   writef(out, "Decoded %d x %d pixels\n", static_cast<int>(image.width),
          static_cast<int>(image.height));
   printPropertyList(image.properties, out);

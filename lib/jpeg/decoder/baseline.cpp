@@ -222,7 +222,10 @@ void decodeSequence(const Reconstruction& r, const uint8_t* data, uint32_t lengt
 }  // namespace
 
 void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data, uint32_t length) {
-  image.setPixels(state.width, state.height, platform::allocatePixels(state.width, state.height));
+  if (state.keepPixels) {
+    image.setPixels(state.width, state.height,
+                    platform::allocatePixels(state.width, state.height));
+  }
   scaleQuantTables(state);
   for (uint32_t slot = 0; slot < 4; ++slot) {
     if (!state.components[slot]) continue;

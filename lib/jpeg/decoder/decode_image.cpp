@@ -170,6 +170,7 @@ void decodeJpegImage(const MarkerList& markers, PixelImage& image, const DecodeO
   DecoderState state;
   state.redefinition = options.redefinition;
   state.input = options.input;
+  state.keepPixels = options.pixels == PixelSink::kImage;
   decodeImage(markers, state, image, false);
 }
 

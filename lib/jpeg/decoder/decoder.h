@@ -20,7 +20,13 @@ struct DecoderState;
 // description, and unless `infoOnly` decodes the entropy-coded data into `image`.
 void decodeImage(const MarkerList& markers, DecoderState& state, PixelImage& image, bool infoOnly);
 
-// How a decode reads its input.
+// Where the decoded pixels go: into the image's pixel block (the whole picture), or through one
+// MCU at a time of a buffer that is reused and read by nobody, which is what a decode report
+// needs: every pixel is still computed with the same arithmetic, and the image gets its size and
+// properties but no pixels.
+enum class PixelSink : bool { kImage, kDiscarded };
+
+// How a decode reads its input and where its pixels go.
 struct DecodeOptions {
   // How a quantization table number defined twice is taken: kReplaces for an image nested in a
   // file, as its Exif thumbnail or an MP preview.
@@ -28,6 +34,7 @@ struct DecodeOptions {
   // The mapped file that the entropy-coded data lies in, if any: its pages are handed back as the
   // decode reads past them, so that a large file does not stay in memory beside the image.
   const MappedFile* input = nullptr;
+  PixelSink pixels = PixelSink::kImage;
 };
 
 // Decodes a segmented JPEG into `image` with a fresh decoder state (released on every path).

@@ -46,6 +46,7 @@ struct DecoderState : FramePlan {
   QuantizationTables quantTables;
   Redefinition redefinition = Redefinition::kRefused;  // of a quantization table number
   const MappedFile* input = nullptr;                   // the mapped file holding the data, if any
+  bool keepPixels = true;  // false: each MCU's pixels are computed and dropped
   // Each table's values times the inverse-DCT scale factors, made once per decode.
   alignas(16) std::array<std::array<float, 64>, 4> dequantize{};
   uint8_t frameMarker = 0xFF;  // the SOF marker code; 0xFF before any SOF

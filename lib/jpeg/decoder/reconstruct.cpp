@@ -300,13 +300,15 @@ void placeMcu(const DecoderState& state, PixelImage& image, McuConverter convert
               uint32_t y, const float* blocks) {
   const size_t width = state.width;
   uint16_t* const pixels = image.pixels.get();
-  if (x + state.mcuWidth <= state.width && y + state.mcuHeight <= state.height) {
+  if (state.keepPixels && x + state.mcuWidth <= state.width && y + state.mcuHeight <= state.height) {
     convert(blocks, pixels + 4 * (y * width + x), width);
     return;
   }
-  // An edge MCU: convert into a scratch MCU, then copy what lies inside the image.
+  // An edge MCU, or every MCU of a decode whose pixels are dropped: convert into a scratch MCU,
+  // then copy what lies inside the image, if it is kept.
   alignas(16) uint16_t scratch[16 * 32 * 4];
   convert(blocks, scratch, 32);
+  if (!state.keepPixels) return;
   const size_t columns = std::min<size_t>(state.mcuWidth, state.width - x);
   for (uint32_t r = 0; r < state.mcuHeight && y + r < state.height; ++r) {
     std::memcpy(pixels + 4 * ((y + r) * width + x), scratch + 4 * 32 * r,
