@@ -28,6 +28,7 @@ enum Status : int {
   kGenericError = 1,
   kInvalidParameter = 2,
   kOutOfMemory = 3,
+  kInsufficientBuffer = 5,
   kWin32Error = 7,
   kFileNotFound = 10,
   kAccessDenied = 12,
