@@ -1,6 +1,6 @@
-// The image-source readers where no fixture file can reach: pixel formats that the imaging library
-// never hands over, a session's life, the property walk's bounds, sizes that memory or the
-// resampler's fixed-point coordinates cannot hold. Everything a file can show is in the golden
+// The image-source readers where no fixture file can reach: every orientation, a session's life,
+// the property walk's bounds, sizes that memory or the resampler's fixed-point coordinates cannot
+// hold. Everything a file can show is in the golden
 // outputs of fixtures/merge.
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include "sources/image_sources.h"
 #include "sources/imaging_loader.h"
 #include "sources/raw_tiff_reader.h"
+#include "sources/upright.h"
 #include "support/support.h"
 
 namespace tessel {
@@ -22,37 +23,22 @@ namespace {
 
 using namespace imaging;
 
-// Converts a 2 x 1 bitmap of `format` from `bytes` (one row, padded) and returns the pixels as
-// text, or the status.
-std::string convert(uint32_t format, std::vector<uint8_t> bytes, const ColorPalette* palette,
-                    uint16_t orientation = 1) {
-  bytes.resize(16, 0xEE);
-  const BitmapData data{2, 1, 16, format, bytes.data()};
-  PixelBuffer pixels;
-  uint32_t width = 0, height = 0;
-  const int status = convertBitmap(data, palette, orientation, pixels, width, height);
-  std::ostringstream text;
-  if (status != 0) {
-    text << "status " << status << (pixels ? " with pixels" : "");
-    return text.str();
-  }
-  text << width << "x" << height;
-  for (uint32_t i = 0; i < 4 * width * height; ++i) text << " " << pixels[i];
-  return text.str();
-}
-
-TEST(ImageSources, PixelFormatsThatOnlyTheConversionSees) {
-  ColorPalette palette{0, 2, {0x00102030, 0x80A0B0C0, 0xFFFFFFFF}};  // a third entry past the count
-  EXPECT_EQ(convert(kFormat32bppRGB, {1, 2, 3, 4, 5, 6, 7, 8}, nullptr, 2),
-            "2x1 1799 1542 1285 65535 771 514 257 65535");
-  // An index at or past the palette's count is transparent black; the palette's alpha is unused.
-  EXPECT_EQ(convert(kFormat8bppIndexed, {1, 2}, &palette), "2x1 41120 45232 49344 65535 0 0 0 0");
-  EXPECT_EQ(convert(kFormat4bppIndexed, {0x12}, &palette), "2x1 41120 45232 49344 65535 0 0 0 0");
-  EXPECT_EQ(convert(kFormat1bppIndexed, {0x40}, &palette, 6),
-            "2x1 4112 8224 12336 65535 41120 45232 49344 65535");
-  EXPECT_EQ(convert(kFormat8bppIndexed, {1, 2}, nullptr), "status 2");
-  for (uint32_t format : {kFormat16bppGrayScale, kFormat32bppPARGB, kFormat32bppCMYK, 0u}) {
-    EXPECT_EQ(convert(format, {}, &palette), "status 13") << format;
+// Each orientation puts the stored pixels of a 3 x 2 picture where the Exif rules say (every
+// sample of a stored pixel is its number); 1 and unknown values leave them as stored.
+TEST(ImageSources, OrientationsPlaceEveryStoredPixel) {
+  const std::pair<uint16_t, const char*> cases[] = {
+      {1, "3x2 0 1 2 3 4 5"}, {2, "3x2 2 1 0 5 4 3"}, {3, "3x2 5 4 3 2 1 0"},
+      {4, "3x2 3 4 5 0 1 2"}, {5, "2x3 0 3 1 4 2 5"}, {6, "2x3 3 0 4 1 5 2"},
+      {7, "2x3 5 2 4 1 3 0"}, {8, "2x3 2 5 1 4 0 3"}, {9, "3x2 0 1 2 3 4 5"}};
+  for (const auto& [orientation, expected] : cases) {
+    PixelImage image;
+    image.setPixels(3, 2, platform::allocatePixels(3, 2));
+    for (uint16_t i = 0; i < 24; ++i) image.pixels[i] = i / 4;
+    turnUpright(image, orientation);
+    std::ostringstream text;
+    text << image.width << "x" << image.height;
+    for (uint32_t i = 0; i < 24; i += 4) text << " " << image.pixels[i + i / 4 % 4];
+    EXPECT_EQ(text.str(), expected) << orientation;
   }
   EXPECT_STREQ(gdiplusStatusName(20), "Property Not Supported");
   EXPECT_STREQ(gdiplusStatusName(21), "(Unknown Code)");

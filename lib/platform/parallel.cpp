@@ -10,7 +10,10 @@ namespace tessel::platform {
 
 namespace {
 
-std::atomic<unsigned> gThreads{0};  // 0: the processors available
+// The thread count that setThreadCount gives the rest of the process (0: the processors
+// available). It is process-wide because every parallel call of the decoder and the encoder asks
+// for it, and tests set it to check that 1, 2 and 8 threads make the same bytes.
+std::atomic<unsigned> gThreads{0};
 
 // Runs `loop` on this thread and threads - 1 others; returns when every one has returned.
 void runOnThreads(size_t threads, const std::function<void()>& loop) {

@@ -1,6 +1,5 @@
 #include "sources/image_sources.h"
 #include "core/byte_order.h"
-#include "platform/memory.h"
 
 #include <string_view>
 
@@ -10,6 +9,7 @@
 #include "jpeg/decoder/decoder.h"
 #include "jpeg/markers/app1_marker.h"
 #include "jpeg/markers/jpeg_reader.h"
+#include "sources/upright.h"
 
 namespace tessel {
 
@@ -28,28 +28,6 @@ SourceKind kindOf(std::string_view fileName) {
   if (extension == "KPX" || extension == "kpx") return SourceKind::kKpx;
   if (extension == "NEF" || extension == "nef") return SourceKind::kRaw;
   return SourceKind::kImagingLibrary;
-}
-
-// Turns the image by 90 degrees: clockwise, source pixel (x, y) goes to row x, column
-// (height - 1 - y); counter-clockwise to row (width - 1 - x), column y.
-void rotateQuarter(PixelImage& image, bool clockwise) {
-  if (!image.pixels) return;
-  const uint32_t oldWidth = image.width, oldHeight = image.height;
-  PixelBuffer block = platform::allocatePixels(oldHeight, oldWidth);
-  const uint16_t* in = image.pixels.get();
-  uint16_t* out = block.get();
-  for (uint32_t y = 0; y < oldHeight; ++y) {
-    for (uint32_t x = 0; x < oldWidth; ++x, in += 4) {
-      const size_t row = clockwise ? x : oldWidth - 1 - x;
-      const size_t column = clockwise ? oldHeight - 1 - y : y;
-      uint16_t* target = out + 4 * (row * oldHeight + column);
-      target[0] = in[0];
-      target[1] = in[1];
-      target[2] = in[2];
-      target[3] = in[3];
-    }
-  }
-  image.setPixels(oldHeight, oldWidth, std::move(block));
 }
 
 // The picture's own Orientation: the IFD0 entry of the first Exif block, 1 when it has none. The
@@ -74,9 +52,9 @@ void loadJpeg(PixelImage& image, const std::string& fileName) {
   JPEGReader reader(fileName);
   reader.parse();
   decodeJpegImage(*reader.markers, image, {.input = &reader});
+  // A JPEG source is turned by the quarter turns only; every other Orientation leaves it as stored.
   const uint16_t value = pictureOrientation(*reader.markers);
-  if (value == 6) rotateQuarter(image, true);
-  if (value == 8) rotateQuarter(image, false);
+  if (value == 6 || value == 8) turnUpright(image, value);
 }
 
 }  // namespace

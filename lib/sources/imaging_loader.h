@@ -1,8 +1,8 @@
 #pragma once
 
 // Loading any still image that the platform imaging library opens into a PixelImage: the
-// bitmap's pixels converted to 16-bit RGBA and turned upright by its Orientation property, its
-// descriptive properties copied.
+// picture's 16-bit RGBA pixels turned upright by its Orientation property (1- and 4-bit indexed
+// pictures are kept as stored), its descriptive properties copied.
 
 #include <cstdint>
 #include <string>
@@ -29,12 +29,5 @@ class ImagingSession {
   ImagingSession(const ImagingSession&) = delete;
   ImagingSession& operator=(const ImagingSession&) = delete;
 };
-
-// Converts a locked bitmap into a new block of 16-bit RGBA pixels, turned upright by the Exif
-// `orientation` (1 to 8; every other value leaves the pixels as stored; 1- and 4-bit indexed
-// bitmaps are always copied as stored). `palette` is needed for the indexed formats. Returns 0,
-// or 13 for a pixel format that is not accepted (nothing is produced then).
-int convertBitmap(const imaging::BitmapData& data, const imaging::ColorPalette* palette,
-                  uint16_t orientation, PixelBuffer& pixels, uint32_t& width, uint32_t& height);
 
 }  // namespace tessel

@@ -70,6 +70,7 @@ class RawTiffReader {
   void enterDirectory(uint64_t position);
   Entry readEntry(const TiffReader& reader, uint64_t offset);
   void handleEntry(const Entry& entry);
+  void handleRawEntry(const Entry& entry);
   void copyProperty(const Entry& entry);
   void walkMakerNote(const uint8_t* p, uint64_t size);
   void setPending(const PendingProperty& property);
@@ -138,48 +139,14 @@ Entry RawTiffReader::readEntry(const TiffReader& reader, uint64_t offset) {
 }
 
 void RawTiffReader::handleEntry(const Entry& entry) {
-  const bool rawDirectory = subfileType == 0;
-  const bool oneLong = entry.type == kTypeLong && entry.count == 1;
   switch (entry.tag) {
     case kTagNewSubfileType:
-      if (!oneLong) fail(msg::kRawNewSubfileTypeType);
+      if (entry.type != kTypeLong || entry.count != 1) fail(msg::kRawNewSubfileTypeType);
       subfileType = readBigEndian32(entry.value);
       if (subfileType == 0) {
         static constexpr char kRaw[] = "RAW";
         setPending({kTagCompressionMode, kTypeAscii, sizeof kRaw, nullptr, {0, 0}});
       }
-      break;
-    case kTagImageWidth:
-      if (!rawDirectory) break;
-      if (!oneLong) fail(msg::kRawImageWidthType);
-      width = readBigEndian32(entry.value);
-      break;
-    case kTagImageLength:
-      if (!rawDirectory) break;
-      if (!oneLong) fail(msg::kRawImageLengthType);
-      height = readBigEndian32(entry.value);
-      break;
-    case kTagBitsPerSample:
-      if (!rawDirectory) break;
-      if (entry.type != kTypeShort || entry.count != 1) fail(msg::kRawBitsPerSampleType);
-      bitsPerSample = readBigEndian16(entry.value);
-      break;
-    case kTagStripOffsets:
-      if (!rawDirectory) break;
-      if (entry.type != kTypeLong || entry.count > kMaxStrips) fail(msg::kRawStripOffsetsType);
-      stripCount = entry.count;
-      for (uint32_t i = 0; i < stripCount; ++i)
-        stripOffsets[i] = readBigEndian32(entry.value + 4 * i);
-      break;
-    case kTagRowsPerStrip:
-      if (!rawDirectory) break;
-      if (!oneLong) fail(msg::kRawRowsPerStripType);
-      rowsPerStrip = readBigEndian32(entry.value);
-      break;
-    case kTagStripByteCounts:
-      if (!rawDirectory) break;
-      if (!oneLong) fail(msg::kRawStripByteCountsType);
-      stripByteCount = readBigEndian32(entry.value);
       break;
     case kTagSubIfds:
     case kTagExifIfd:
@@ -187,18 +154,54 @@ void RawTiffReader::handleEntry(const Entry& entry) {
       for (uint32_t i = 0; i < entry.count; ++i)
         walkChain(readBigEndian32(entry.value + 4 * uint64_t{i}));
       break;
-    case kTagCfaPattern:
-      if (!rawDirectory) break;
-      cfa = entry.type == kTypeByte && entry.count == 4 ? cfaTablesFor(entry.value) : nullptr;
-      if (!cfa) fail(msg::kRawCfaPatternValue);
-      break;
     case kTagMakerNote:
       walkMakerNote(entry.value, entry.size);
       break;
     default:
+      // The raw image's own tags count in the raw directory only.
+      if (subfileType == 0) handleRawEntry(entry);
       break;
   }
   copyProperty(entry);
+}
+
+// A tag of the raw image's directory: its size, sample depth, strips and colour filter.
+void RawTiffReader::handleRawEntry(const Entry& entry) {
+  // The value of a tag that must hold one LONG; fails with `message` otherwise.
+  const auto oneLong = [&entry](const char* message) {
+    if (entry.type != kTypeLong || entry.count != 1) fail(message);
+    return readBigEndian32(entry.value);
+  };
+  switch (entry.tag) {
+    case kTagImageWidth:
+      width = oneLong(msg::kRawImageWidthType);
+      break;
+    case kTagImageLength:
+      height = oneLong(msg::kRawImageLengthType);
+      break;
+    case kTagBitsPerSample:
+      if (entry.type != kTypeShort || entry.count != 1) fail(msg::kRawBitsPerSampleType);
+      bitsPerSample = readBigEndian16(entry.value);
+      break;
+    case kTagStripOffsets:
+      if (entry.type != kTypeLong || entry.count > kMaxStrips) fail(msg::kRawStripOffsetsType);
+      stripCount = entry.count;
+      for (uint32_t i = 0; i < stripCount; ++i)
+        stripOffsets[i] = readBigEndian32(entry.value + 4 * i);
+      break;
+    case kTagRowsPerStrip:
+      rowsPerStrip = oneLong(msg::kRawRowsPerStripType);
+      break;
+    case kTagStripByteCounts:
+      stripByteCount = oneLong(msg::kRawStripByteCountsType);
+      break;
+    case kTagCfaPattern:
+      cfa = entry.type == kTypeByte && entry.count == 4 ? cfaTablesFor(entry.value) : nullptr;
+      if (!cfa) fail(msg::kRawCfaPatternValue);
+      break;
+    default:
+      break;
+  }
 }
 
 // Descriptive tags are copied from every directory: ASCII as it stands, SHORT, LONG and RATIONAL

@@ -27,8 +27,7 @@ bool hasJpegExtension(const std::string& name) {
 
 int expandPattern(const std::string& rawPattern, const Options& options, std::ostream& out) {
   const std::string pattern = platform::withoutTrailingSeparators(rawPattern);
-  std::vector<platform::DirEntry> entries;
-  if (!platform::findFiles(pattern, entries)) return 0;
+  const std::vector<platform::DirEntry> entries = platform::findFiles(pattern);
 
   const size_t slash = platform::lastSeparator(pattern);
   const std::string prefix =

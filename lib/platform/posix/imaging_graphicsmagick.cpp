@@ -1,8 +1,10 @@
-// The imaging library on Linux: GraphicsMagick, behind the GDI+-like interface of imaging.h. Files
-// are read here, recognised by their signature and handed to the one coder of their format as bytes
-// in memory; the library is kept from every file, program and network access of its own.
-
-#include "platform/imaging.h"
+// The imaging library on Linux: GraphicsMagick, behind the interface of imaging.h. Files are read
+// here, recognised by their signature and handed to the one coder of their format as bytes in
+// memory; the library is kept from every file, program and network access of its own.
+//
+// A decoded picture keeps its pixels in the smallest form that gives its 16-bit RGBA rows (packed
+// palette indices, 8-bit samples, or the 16-bit samples themselves), so that the library's own
+// pixels can go before the loader makes its 16-bit image.
 
 #include <sys/stat.h>
 
@@ -15,6 +17,7 @@
 
 #include "core/exception.h"
 #include "platform/image_formats.h"
+#include "platform/imaging.h"
 #include "platform/mapped_file.h"
 #include "platform/tiff_properties.h"
 
@@ -24,9 +27,10 @@
 
 namespace tessel::imaging {
 
-// --- The bitmap ----------------------------------------------------------------------------------
-
 namespace {
+// GraphicsMagick is initialised and destroyed for the whole process, so the nesting of sessions
+// is counted for the whole process too. Its resource limits are process-wide as well: the size
+// cap is kept here so that a library started again gets it back.
 int gSessions = 0;
 uint64_t gMaxPixels = 0;
 uint32_t gMaxSide = 0;
@@ -46,20 +50,21 @@ void limitImageSize(uint64_t maxPixels, uint32_t maxSide) {
 #endif
 }
 
-struct Bitmap::Impl {
+struct Picture::Impl {
   uint32_t width = 0;
   uint32_t height = 0;
   uint32_t pixelFormat = 0;
   std::vector<OwnedPropertyItem> properties;
-  ColorPalette palette;  // indexed formats only
-  // Rows in the bitmap's own format, built when the pixels are read.
-  std::vector<uint8_t> bits;
-  int32_t stride = 0;
-  bool locked = false;
+  std::vector<uint16_t> palette;  // indexed formats: 16-bit R, G, B, A of each entry
+  // The rows, `rowBytes` apart: indices packed at the format's bits per pixel, 8-bit R, G, B (and
+  // A), or 16-bit R, G, B (and A) in host order.
+  std::vector<uint8_t> samples;
+  size_t rowBytes = 0;
 };
 
-Bitmap::Bitmap(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-Bitmap::~Bitmap() = default;
+Picture::Picture(std::unique_ptr<Impl> impl, uint32_t width, uint32_t height, uint32_t format)
+    : impl_(std::move(impl)), width_(width), height_(height), pixelFormat_(format) {}
+Picture::~Picture() = default;
 
 #if TESSEL_HAVE_GRAPHICSMAGICK
 
@@ -103,88 +108,98 @@ Status statusOfException(const ExceptionInfo& exception) {
   return kGenericError;
 }
 
-uint32_t strideFor(uint32_t width, uint32_t bits) {
-  return uint32_t((uint64_t{width} * bits + 31) / 32 * 4);
+uint32_t bitsPerPixel(uint32_t format) {
+  switch (format) {
+    case kFormat1bppIndexed:
+      return 1;
+    case kFormat4bppIndexed:
+      return 4;
+    case kFormat8bppIndexed:
+      return 8;
+    case kFormat24bppRGB:
+      return 24;
+    case kFormat32bppARGB:
+      return 32;
+    case kFormat48bppRGB:
+      return 48;
+    default:
+      return 64;
+  }
 }
 
-// Quantum to the 0..8192 scale of the 16-bit formats.
-inline uint16_t toDeep(Quantum q) {
-  return uint16_t((uint32_t(q) * 8192U + MaxRGB / 2) / MaxRGB);
+// The 8-bit samples of a quantum, widened to 16 bits as GDI+ widens them.
+inline uint8_t narrowSample(Quantum q) {
+  return ScaleQuantumToChar(q);
 }
 
-void putLe16(uint8_t* p, uint16_t v) {
-  std::memcpy(p, &v, 2);
+// A quantum of a deep (more than 8-bit) picture. GDI+ holds such samples on a scale of 0 to 8192
+// and widens them by 8, its full scale to 65535; the same 13-bit steps are taken here, so that a
+// picture gives the same pixels on both platforms.
+inline uint16_t deepSample(Quantum q) {
+  const uint32_t steps = (uint32_t(q) * 8192U + MaxRGB / 2) / MaxRGB;
+  return steps >= 8192 ? 65535 : uint16_t(steps * 8);
 }
 
-// Fills the bitmap's rows in its pixel format from the decoded image.
-Status buildRows(Image* image, Bitmap::Impl& bitmap) {
-  const uint32_t bits = bitsPerPixel(bitmap.pixelFormat);
-  const uint64_t stride = uint64_t{bitmap.width} * bits / 8 + 4;  // upper bound before alignment
-  if (stride > uint64_t(std::numeric_limits<int32_t>::max())) return kOutOfMemory;
-  bitmap.stride = int32_t(strideFor(bitmap.width, bits));
-  const uint64_t total = uint64_t(bitmap.stride) * bitmap.height;
+void putIndices(const IndexPacket* indexes, uint32_t width, uint32_t bits, uint8_t* row) {
+  for (uint32_t x = 0; x < width; ++x) {
+    const uint32_t index = indexes[x];
+    if (bits == 8) {
+      row[x] = uint8_t(index);
+    } else if (bits == 4) {
+      row[x / 2] |= uint8_t((index & 0x0F) << (x % 2 == 0 ? 4 : 0));
+    } else {
+      row[x / 8] |= uint8_t((index & 1) << (7 - x % 8));
+    }
+  }
+}
+
+void putSamples(const PixelPacket* pixels, uint32_t width, bool alpha, bool deep, uint8_t* row) {
+  const uint32_t channels = alpha ? 4 : 3;
+  for (uint32_t x = 0; x < width; ++x) {
+    const Quantum q[4] = {pixels[x].red, pixels[x].green, pixels[x].blue,
+                          Quantum(MaxRGB - pixels[x].opacity)};
+    for (uint32_t c = 0; c < channels; ++c) {
+      if (deep) {
+        const uint16_t v = deepSample(q[c]);
+        std::memcpy(row + 2 * (channels * x + c), &v, 2);
+      } else {
+        row[channels * x + c] = narrowSample(q[c]);
+      }
+    }
+  }
+}
+
+// Keeps the decoded image's pixels in the picture's own form.
+Status storeRows(Image* image, Picture::Impl& picture) {
+  const uint32_t bits = bitsPerPixel(picture.pixelFormat);
+  const uint64_t bound = uint64_t{picture.width} * bits / 8 + 4;  // before alignment
+  if (bound > uint64_t(std::numeric_limits<int32_t>::max())) return kOutOfMemory;
+  // Rows of whole 32-bit words, as GDI+ lays its bitmaps out.
+  picture.rowBytes = size_t((uint64_t{picture.width} * bits + 31) / 32 * 4);
+  const uint64_t total = uint64_t(picture.rowBytes) * picture.height;
   if (total > std::numeric_limits<size_t>::max() / 2) return kOutOfMemory;
   try {
-    bitmap.bits.assign(size_t(total), 0);
+    picture.samples.assign(size_t(total), 0);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   }
+  const bool indexed = isIndexed(picture.pixelFormat);
+  const bool alpha =
+      picture.pixelFormat == kFormat32bppARGB || picture.pixelFormat == kFormat64bppARGB;
+  const bool deep =
+      picture.pixelFormat == kFormat48bppRGB || picture.pixelFormat == kFormat64bppARGB;
   Exception exception;
-  for (uint32_t y = 0; y < bitmap.height; ++y) {
+  for (uint32_t y = 0; y < picture.height; ++y) {
     const PixelPacket* pixels =
-        AcquireImagePixels(image, 0, long(y), bitmap.width, 1, &exception.info);
+        AcquireImagePixels(image, 0, long(y), picture.width, 1, &exception.info);
     if (!pixels) return statusOfException(exception.info);
-    uint8_t* row = bitmap.bits.data() + size_t(y) * size_t(bitmap.stride);
-    switch (bitmap.pixelFormat) {
-      case kFormat1bppIndexed:
-      case kFormat4bppIndexed:
-      case kFormat8bppIndexed: {
-        const IndexPacket* indexes = AccessImmutableIndexes(image);
-        if (!indexes) return kGenericError;
-        for (uint32_t x = 0; x < bitmap.width; ++x) {
-          const uint32_t index = indexes[x];
-          if (bits == 8) {
-            row[x] = uint8_t(index);
-          } else if (bits == 4) {
-            row[x / 2] |= uint8_t((index & 0x0F) << (x % 2 == 0 ? 4 : 0));
-          } else {
-            row[x / 8] |= uint8_t((index & 1) << (7 - x % 8));
-          }
-        }
-        break;
-      }
-      case kFormat24bppRGB:
-        for (uint32_t x = 0; x < bitmap.width; ++x) {
-          row[3 * x] = ScaleQuantumToChar(pixels[x].blue);
-          row[3 * x + 1] = ScaleQuantumToChar(pixels[x].green);
-          row[3 * x + 2] = ScaleQuantumToChar(pixels[x].red);
-        }
-        break;
-      case kFormat32bppARGB:
-        for (uint32_t x = 0; x < bitmap.width; ++x) {
-          row[4 * x] = ScaleQuantumToChar(pixels[x].blue);
-          row[4 * x + 1] = ScaleQuantumToChar(pixels[x].green);
-          row[4 * x + 2] = ScaleQuantumToChar(pixels[x].red);
-          row[4 * x + 3] = ScaleQuantumToChar(MaxRGB - pixels[x].opacity);
-        }
-        break;
-      case kFormat48bppRGB:
-        for (uint32_t x = 0; x < bitmap.width; ++x) {
-          putLe16(row + 6 * x, toDeep(pixels[x].blue));
-          putLe16(row + 6 * x + 2, toDeep(pixels[x].green));
-          putLe16(row + 6 * x + 4, toDeep(pixels[x].red));
-        }
-        break;
-      case kFormat64bppARGB:
-        for (uint32_t x = 0; x < bitmap.width; ++x) {
-          putLe16(row + 8 * x, toDeep(pixels[x].blue));
-          putLe16(row + 8 * x + 2, toDeep(pixels[x].green));
-          putLe16(row + 8 * x + 4, toDeep(pixels[x].red));
-          putLe16(row + 8 * x + 6, toDeep(Quantum(MaxRGB - pixels[x].opacity)));
-        }
-        break;
-      default:
-        return kUnknownImageFormat;
+    uint8_t* row = picture.samples.data() + size_t(y) * picture.rowBytes;
+    if (indexed) {
+      const IndexPacket* indexes = AccessImmutableIndexes(image);
+      if (!indexes) return kGenericError;
+      putIndices(indexes, picture.width, bits, row);
+    } else {
+      putSamples(pixels, picture.width, alpha, deep, row);
     }
   }
   return kOk;
@@ -204,12 +219,108 @@ uint32_t choosePixelFormat(const Image* image, bool indices) {
   return alpha ? kFormat64bppARGB : kFormat48bppRGB;
 }
 
+// The palette entries in 16-bit RGBA; their alpha is not used, as GDI+'s readers do not use it.
+std::vector<uint16_t> paletteOf(const Image* image) {
+  std::vector<uint16_t> palette;
+  palette.reserve(4 * size_t(image->colors));
+  for (uint32_t i = 0; i < image->colors; ++i) {
+    const PixelPacket& c = image->colormap[i];
+    for (const Quantum q : {c.red, c.green, c.blue}) palette.push_back(narrowSample(q) * 257);
+    palette.push_back(65535);
+  }
+  return palette;
+}
+
+// The Exif profile's properties of a picture that is no TIFF file.
+std::vector<OwnedPropertyItem> exifProperties(Image* image) {
+  size_t length = 0;
+  const unsigned char* exif = GetImageProfile(image, "EXIF", &length);
+  if (exif && length >= 6 && std::memcmp(exif, "Exif\0\0", 6) == 0) {
+    exif += 6;
+    length -= 6;
+  }
+  return exif ? readTiffProperties(exif, length) : std::vector<OwnedPropertyItem>();
+}
+
 Status openStatusOfErrno(int error) {
   if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == ELOOP) {
     return kFileNotFound;
   }
   if (error == EACCES || error == EPERM) return kAccessDenied;
   return kGenericError;
+}
+
+// Maps the file after the checks that give their own statuses; the format is recognised from the
+// mapped bytes.
+Status mapSource(const std::string& fileName, std::unique_ptr<MappedFile>& file) {
+  struct stat status;
+  if (::stat(fileName.c_str(), &status) != 0) return openStatusOfErrno(errno);
+  if (S_ISDIR(status.st_mode)) return kAccessDenied;
+  if (!S_ISREG(status.st_mode)) return kGenericError;
+  if (status.st_size == 0) return kUnknownImageFormat;
+  try {
+    file = std::make_unique<MappedFile>(fileName);
+  } catch (const RawLayerException&) {
+    return openStatusOfErrno(errno);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  return kOk;
+}
+
+// Decodes the bytes with the one coder of `format`, the first image only.
+Status decode(SourceFormat format, const MappedFile& file, ImagePtr& image) {
+  std::unique_ptr<ImageInfo, ImageInfoDeleter> info(CloneImageInfo(nullptr));
+  if (!info) return kOutOfMemory;
+  // The format is fixed by the prefix; the name itself never reaches the library.
+  std::snprintf(info->filename, sizeof info->filename, "%s:source", coderName(format));
+  std::snprintf(info->magick, sizeof info->magick, "%s", coderName(format));
+  info->affirm = MagickTrue;
+  info->subimage = 0;
+  info->subrange = 1;
+  Exception exception;
+  image.reset(BlobToImage(info.get(), file.view(), file.size(), &exception.info));
+  if (!image) {
+    return exception.info.severity >= ErrorException ? statusOfException(exception.info)
+                                                     : kGenericError;
+  }
+  if (exception.info.severity >= ErrorException) return statusOfException(exception.info);
+  if (std::strcmp(image->magick, coderName(format)) != 0) return kUnknownImageFormat;
+  if (image->columns == 0 || image->rows == 0 ||
+      image->columns > std::numeric_limits<int32_t>::max() ||
+      image->rows > std::numeric_limits<int32_t>::max()) {
+    return kGenericError;
+  }
+  return kOk;
+}
+
+// Everything the picture keeps of a decoded image.
+Status describe(Image* image, SourceFormat format, const MappedFile& file,
+                std::vector<OwnedPropertyItem>& tiffItems, Picture::Impl& picture) {
+  picture.width = uint32_t(image->columns);
+  picture.height = uint32_t(image->rows);
+  picture.pixelFormat =
+      choosePixelFormat(image, storesIndices(format, file.view(), file.size(), tiffItems));
+  if (picture.pixelFormat == 0) return kUnknownImageFormat;
+  picture.properties = format == SourceFormat::kTiff ? std::move(tiffItems) : exifProperties(image);
+  if (isIndexed(picture.pixelFormat)) picture.palette = paletteOf(image);
+  return storeRows(image, picture);
+}
+
+// Decodes the mapped file, recognised as `format`, into a new picture.
+Status decodePicture(SourceFormat format, const MappedFile& file,
+                     std::unique_ptr<Picture>& picture) {
+  auto impl = std::make_unique<Picture::Impl>();
+  std::vector<OwnedPropertyItem> tiffItems;
+  if (format == SourceFormat::kTiff) tiffItems = readTiffProperties(file.view(), file.size());
+  ImagePtr image;
+  Status status = decode(format, file, image);
+  if (status == kOk) status = describe(image.get(), format, file, tiffItems, *impl);
+  if (status != kOk) return status;
+  const Picture::Impl& shape = *impl;
+  picture =
+      std::make_unique<Picture>(std::move(impl), shape.width, shape.height, shape.pixelFormat);
+  return kOk;
 }
 
 }  // namespace
@@ -240,89 +351,16 @@ void shutdown() noexcept {
   if (--gSessions == 0) DestroyMagick();
 }
 
-Status Bitmap::createFromFile(const std::string& fileName, std::unique_ptr<Bitmap>& bitmap) {
-  bitmap.reset();
+Status Picture::open(const std::string& fileName, std::unique_ptr<Picture>& picture) {
+  picture.reset();
   if (gSessions == 0) return kNotInitialized;
-
-  struct stat status;
-  if (::stat(fileName.c_str(), &status) != 0) return openStatusOfErrno(errno);
-  if (S_ISDIR(status.st_mode)) return kAccessDenied;
-  if (!S_ISREG(status.st_mode)) return kGenericError;
-  if (status.st_size == 0) return kUnknownImageFormat;
-
   std::unique_ptr<MappedFile> file;
-  try {
-    file = std::make_unique<MappedFile>(fileName);
-  } catch (const RawLayerException&) {
-    return openStatusOfErrno(errno);
-  } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
-  }
-  const uint8_t* data = file->view();
-  const size_t size = file->size();
-  const SourceFormat format = detectFormat(data, size);
+  const Status status = mapSource(fileName, file);
+  if (status != kOk) return status;
+  const SourceFormat format = detectFormat(file->view(), file->size());
   if (format == SourceFormat::kNone) return kUnknownImageFormat;
-
   try {
-    auto impl = std::make_unique<Impl>();
-    std::vector<OwnedPropertyItem> tiffItems;
-    if (format == SourceFormat::kTiff) tiffItems = readTiffProperties(data, size);
-
-    std::unique_ptr<ImageInfo, ImageInfoDeleter> info(CloneImageInfo(nullptr));
-    if (!info) return kOutOfMemory;
-    // The format is fixed by the prefix; the name itself never reaches the library.
-    std::snprintf(info->filename, sizeof info->filename, "%s:source", coderName(format));
-    std::snprintf(info->magick, sizeof info->magick, "%s", coderName(format));
-    info->affirm = MagickTrue;
-    info->subimage = 0;
-    info->subrange = 1;
-    Exception exception;
-    ImagePtr image(BlobToImage(info.get(), data, size, &exception.info));
-    if (!image) {
-      return exception.info.severity >= ErrorException ? statusOfException(exception.info)
-                                                       : kGenericError;
-    }
-    if (exception.info.severity >= ErrorException) return statusOfException(exception.info);
-    if (std::strcmp(image->magick, coderName(format)) != 0) return kUnknownImageFormat;
-    if (image->columns == 0 || image->rows == 0 ||
-        image->columns > std::numeric_limits<int32_t>::max() ||
-        image->rows > std::numeric_limits<int32_t>::max()) {
-      return kGenericError;
-    }
-
-    impl->width = uint32_t(image->columns);
-    impl->height = uint32_t(image->rows);
-    impl->pixelFormat =
-        choosePixelFormat(image.get(), storesIndices(format, data, size, tiffItems));
-    if (impl->pixelFormat == 0) return kUnknownImageFormat;
-
-    if (format == SourceFormat::kTiff) {
-      impl->properties = std::move(tiffItems);
-    } else {
-      size_t length = 0;
-      const unsigned char* exif = GetImageProfile(image.get(), "EXIF", &length);
-      if (exif && length >= 6 && std::memcmp(exif, "Exif\0\0", 6) == 0) {
-        exif += 6;
-        length -= 6;
-      }
-      if (exif) impl->properties = readTiffProperties(exif, length);
-    }
-
-    if (impl->pixelFormat & 0x10000) {  // indexed
-      impl->palette.flags = image->matte ? 1 : 0;
-      impl->palette.count = uint32_t(image->colors);
-      for (uint32_t i = 0; i < image->colors; ++i) {
-        const PixelPacket& c = image->colormap[i];
-        const uint32_t alpha = image->matte ? ScaleQuantumToChar(MaxRGB - c.opacity) : 255;
-        impl->palette.entries.push_back(alpha << 24 | uint32_t(ScaleQuantumToChar(c.red)) << 16 |
-                                        uint32_t(ScaleQuantumToChar(c.green)) << 8 |
-                                        ScaleQuantumToChar(c.blue));
-      }
-    }
-    const Status rows = buildRows(image.get(), *impl);
-    if (rows != kOk) return rows;
-    bitmap.reset(new Bitmap(std::move(impl)));
-    return kOk;
+    return decodePicture(format, *file, picture);
   } catch (const std::bad_alloc&) {
     return kOutOfMemory;
   } catch (const std::length_error&) {
@@ -339,98 +377,55 @@ Status startup() {
 void shutdown() noexcept {
   if (gSessions > 0) --gSessions;
 }
-Status Bitmap::createFromFile(const std::string&, std::unique_ptr<Bitmap>& bitmap) {
-  bitmap.reset();
+Status Picture::open(const std::string&, std::unique_ptr<Picture>& picture) {
+  picture.reset();
   return gSessions == 0 ? kNotInitialized : kUnknownImageFormat;
 }
 
 #endif
 
-Status Bitmap::getWidth(uint32_t& width) const {
-  width = impl_->width;
+Status Picture::readProperties(std::vector<OwnedPropertyItem>& items) const {
+  items = impl_->properties;
   return kOk;
 }
 
-Status Bitmap::getHeight(uint32_t& height) const {
-  height = impl_->height;
+Status Picture::preparePixels() {
   return kOk;
 }
 
-Status Bitmap::getPixelFormat(uint32_t& format) const {
-  format = impl_->pixelFormat;
-  return kOk;
-}
-
-Status Bitmap::getPropertyCount(uint32_t& count) const {
-  count = uint32_t(impl_->properties.size());
-  return kOk;
-}
-
-Status Bitmap::getPropertyIdList(uint32_t count, uint32_t* ids) const {
-  if (count != impl_->properties.size() || (count != 0 && !ids)) return kInvalidParameter;
-  for (uint32_t i = 0; i < count; ++i) ids[i] = impl_->properties[i].id;
-  return kOk;
-}
-
-Status Bitmap::getPropertyItemSize(uint32_t id, uint32_t& size) const {
-  for (const OwnedPropertyItem& item : impl_->properties) {
-    if (item.id == id) {
-      size = uint32_t(item.value.size());
-      return kOk;
+void Picture::readRow(uint32_t y, uint16_t* rgba) const {
+  const Impl& p = *impl_;
+  const uint8_t* row = p.samples.data() + size_t(y) * p.rowBytes;
+  const uint32_t format = p.pixelFormat;
+  if (isIndexed(format)) {
+    const size_t entries = p.palette.size() / 4;
+    for (uint32_t x = 0; x < p.width; ++x, rgba += 4) {
+      const uint32_t index = format == kFormat8bppIndexed ? row[x]
+                             : format == kFormat4bppIndexed
+                                 ? (row[x / 2] >> (x % 2 == 0 ? 4 : 0)) & 0x0F
+                                 : (row[x / 8] >> (7 - x % 8)) & 1;
+      // An index past the palette is transparent black.
+      if (index < entries) {
+        std::memcpy(rgba, &p.palette[4 * index], 8);
+      } else {
+        rgba[0] = rgba[1] = rgba[2] = rgba[3] = 0;
+      }
     }
+    return;
   }
-  return kPropertyNotFound;
-}
-
-Status Bitmap::getPropertyItem(uint32_t id, uint32_t size, std::vector<uint8_t>& buffer,
-                               PropertyItem& item) const {
-  for (const OwnedPropertyItem& owned : impl_->properties) {
-    if (owned.id != id) continue;
-    if (size < owned.value.size() || buffer.size() < size) return kInsufficientBuffer;
-    std::copy(owned.value.begin(), owned.value.end(), buffer.begin());
-    item.id = owned.id;
-    item.type = owned.type;
-    item.length = uint32_t(owned.value.size());
-    item.value = buffer.data();
-    return kOk;
+  const bool alpha = format == kFormat32bppARGB || format == kFormat64bppARGB;
+  const bool deep = format == kFormat48bppRGB || format == kFormat64bppARGB;
+  const uint32_t channels = alpha ? 4 : 3;
+  for (uint32_t x = 0; x < p.width; ++x, rgba += 4) {
+    for (uint32_t c = 0; c < channels; ++c) {
+      if (deep) {
+        std::memcpy(rgba + c, row + 2 * (channels * x + c), 2);
+      } else {
+        rgba[c] = uint16_t(row[channels * x + c] * 257);
+      }
+    }
+    if (!alpha) rgba[3] = 65535;
   }
-  return kPropertyNotFound;
-}
-
-Status Bitmap::lockBits(const Rect& rect, uint32_t mode, uint32_t format, BitmapData& data) {
-  if (impl_->locked) return kWrongState;
-  if (rect.x != 0 || rect.y != 0 || rect.width < 0 || rect.height < 0 ||
-      uint32_t(rect.width) != impl_->width || uint32_t(rect.height) != impl_->height ||
-      mode != kLockModeRead || format != impl_->pixelFormat) {
-    return kInvalidParameter;
-  }
-  impl_->locked = true;
-  data.width = impl_->width;
-  data.height = impl_->height;
-  data.stride = impl_->stride;
-  data.pixelFormat = impl_->pixelFormat;
-  data.scan0 = impl_->bits.data();
-  return kOk;
-}
-
-Status Bitmap::unlockBits(BitmapData& data) {
-  if (!impl_->locked) return kWrongState;
-  impl_->locked = false;
-  data.scan0 = nullptr;
-  return kOk;
-}
-
-Status Bitmap::getPaletteSize(int32_t& size) const {
-  if (!(impl_->pixelFormat & 0x10000)) return kInvalidParameter;
-  size = int32_t(8 + 4 * impl_->palette.count);
-  return kOk;
-}
-
-Status Bitmap::getPalette(ColorPalette& palette, int32_t size) const {
-  if (!(impl_->pixelFormat & 0x10000)) return kInvalidParameter;
-  if (size < int32_t(8 + 4 * impl_->palette.count)) return kInsufficientBuffer;
-  palette = impl_->palette;
-  return kOk;
 }
 
 }  // namespace tessel::imaging

@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <mutex>
-#include <set>
+#include <string_view>
 
 #include "core/exception.h"
 #include "core/messages.h"
+#include "platform/directory_listing.h"
 #include "platform/files.h"
+#include "platform/mapped_file.h"
+#include "platform/messages.h"
 #include "platform/paths.h"
 #include "platform/system.h"
 #include "platform/windows/wide_text.h"
@@ -31,30 +33,6 @@ NativeHandle nativeOf(HANDLE handle) {
 
 [[noreturn]] void failOn(const std::string& fileName, const char* operation, DWORD error) {
   throwWindowsError(fileName, operation, error);
-}
-
-// Output files that openForWriting created, by handle: a new output is moved into place, an old
-// one replaced so that it keeps its attributes and access-control list.
-class CreatedOutputs {
- public:
-  void add(HANDLE handle) {
-    std::lock_guard lock(mutex_);
-    handles_.insert(handle);
-  }
-  // Forgets the handle; true when it was one of the created outputs.
-  bool remove(HANDLE handle) {
-    std::lock_guard lock(mutex_);
-    return handles_.erase(handle) != 0;
-  }
-
- private:
-  std::mutex mutex_;
-  std::set<HANDLE> handles_;
-};
-
-CreatedOutputs& createdOutputs() {
-  static CreatedOutputs instance;
-  return instance;
 }
 
 // The full name of the file behind `file` (links resolved, so that a link stays a link), or the
@@ -94,81 +72,115 @@ HANDLE createSibling(const std::wstring& target, std::wstring& sibling) {
   return INVALID_HANDLE_VALUE;
 }
 
-}  // namespace
-
-NativeHandle openForReading(const std::string& fileName) {
-  HANDLE file =
-      CreateFileW(widen(fileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) failOn(fileName, msg::kOpCreateFile, GetLastError());
-  // Devices and pipes (CON, NUL, \\.\pipe\...) are no files to map.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    failOn(fileName, msg::kOpCreateFile, ERROR_INVALID_FUNCTION);
-  }
-  return nativeOf(file);
-}
-
-uint32_t fileSize(NativeHandle file, const std::string& fileName) {
+// The file's size. Offsets inside a file are signed 32-bit numbers, so 2 GiB and more cannot be
+// handled.
+uint32_t checkedSize(HANDLE file, const std::string& fileName) {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(handleOf(file), &size)) failOn(fileName, msg::kOpGetFileSize, GetLastError());
-  // Offsets inside a file are signed 32-bit numbers, so 2 GiB and more cannot be handled.
+  if (!GetFileSizeEx(file, &size)) failOn(fileName, msg::kOpGetFileSize, GetLastError());
   if (size.QuadPart < 0 || size.QuadPart > 0x7FFFFFFF) {
     failOn(fileName, msg::kOpGetFileSize, ERROR_FILE_TOO_LARGE);
   }
   return static_cast<uint32_t>(size.QuadPart);
 }
 
-NativeHandle createMapping(NativeHandle file, uint32_t size, const std::string& fileName) {
-  // An empty file cannot be mapped; the system says so with this error.
-  if (size == 0) failOn(fileName, msg::kOpCreateFileMapping, ERROR_FILE_INVALID);
-  HANDLE mapping = CreateFileMappingW(handleOf(file), nullptr, PAGE_READONLY, 0, size, nullptr);
-  if (!mapping) failOn(fileName, msg::kOpCreateFileMapping, GetLastError());
-  return nativeOf(mapping);
-}
+}  // namespace
 
-const uint8_t* mapView(NativeHandle /*file*/, NativeHandle mapping, uint32_t size,
-                       const std::string& fileName) {
-  const void* view = MapViewOfFile(handleOf(mapping), FILE_MAP_READ, 0, 0, size);
-  if (!view) failOn(fileName, msg::kOpMapViewOfFile, GetLastError());
-  return static_cast<const uint8_t*>(view);
+}  // namespace tessel::platform
+
+namespace tessel {
+
+using platform::failOn;
+using platform::handleOf;
+using platform::nativeOf;
+
+// --- Mapped input files ------------------------------------------------------------------------
+
+MappedFile::MappedFile(const std::string& fileName) {
+  HANDLE file =
+      CreateFileW(platform::widen(fileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) failOn(fileName, msg::kOpCreateFile, GetLastError());
+  file_ = nativeOf(file);
+  try {
+    // Devices and pipes (CON, NUL, \\.\pipe\...) are no files to map.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+      failOn(fileName, msg::kOpCreateFile, ERROR_INVALID_FUNCTION);
+    }
+    size_ = platform::checkedSize(file, fileName);
+    // An empty file cannot be mapped; the system says so with this error.
+    if (size_ == 0) failOn(fileName, msg::kOpCreateFileMapping, ERROR_FILE_INVALID);
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, size_, nullptr);
+    if (!mapping) failOn(fileName, msg::kOpCreateFileMapping, GetLastError());
+    mapping_ = nativeOf(mapping);
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size_);
+    if (!view) failOn(fileName, msg::kOpMapViewOfFile, GetLastError());
+    view_ = static_cast<const uint8_t*>(view);
+  } catch (...) {
+    close();
+    throw;
+  }
 }
 
 // The working set is the system's to trim: nothing to do.
-void releaseViewPages(const uint8_t*, const uint8_t*) noexcept {}
+void MappedFile::releasePages(const uint8_t*, const uint8_t*) const noexcept {}
 
-void unmapView(const uint8_t* view, uint32_t /*size*/) noexcept {
-  if (view) UnmapViewOfFile(view);
+void MappedFile::close() noexcept {
+  if (view_) UnmapViewOfFile(view_);
+  view_ = nullptr;
+  size_ = 0;
+  if (mapping_ != platform::kInvalidHandle) CloseHandle(handleOf(mapping_));
+  mapping_ = platform::kInvalidHandle;
+  if (file_ != platform::kInvalidHandle) CloseHandle(handleOf(file_));
+  file_ = platform::kInvalidHandle;
 }
 
-void closeMapping(NativeHandle mapping) noexcept {
-  if (mapping != kInvalidHandle && mapping != 0) CloseHandle(handleOf(mapping));
-}
+// --- Output files --------------------------------------------------------------------------------
 
-void closeFile(NativeHandle file) noexcept {
-  if (file == kInvalidHandle) return;
-  createdOutputs().remove(handleOf(file));
-  CloseHandle(handleOf(file));
-}
-
-NativeHandle openForWriting(const std::string& fileName, bool& created) {
-  created = false;
-  const std::wstring name = widen(fileName);
+OutputFile::OutputFile(const std::string& fileName) : name_(fileName) {
+  const std::wstring name = platform::widen(fileName);
   // No sharing: refused while any handle to the file is open, this process's mapped inputs
   // included, and no one else may open it until it is closed.
   HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) failOn(fileName, msg::kOpCreateFile, GetLastError());
-  created = GetLastError() != ERROR_ALREADY_EXISTS;
+  const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
   if (GetFileType(file) != FILE_TYPE_DISK) {
     CloseHandle(file);
     if (created) DeleteFileW(name.c_str());
-    created = false;
     failOn(fileName, msg::kOpCreateFile, ERROR_INVALID_FUNCTION);
   }
-  if (created) createdOutputs().add(file);
-  return nativeOf(file);
+  handle_ = nativeOf(file);
+  created_ = created;
+  try {
+    platform::checkedSize(file, fileName);
+  } catch (...) {
+    close();
+    throw;
+  }
 }
+
+void OutputFile::close() noexcept {
+  if (handle_ != platform::kInvalidHandle) CloseHandle(handleOf(handle_));
+  handle_ = platform::kInvalidHandle;
+}
+
+namespace {
+
+// Writes all of `data` to the sibling `out` and brings it to the disk: only data that has reached
+// it may replace the old file. Returns 0, or the system's error.
+DWORD writeAll(HANDLE out, const uint8_t* data, size_t length) {
+  while (length > 0) {
+    const DWORD chunk = DWORD(std::min<size_t>(length, size_t{1} << 30));
+    DWORD written = 0;
+    if (!WriteFile(out, data, chunk, &written, nullptr)) return GetLastError();
+    if (written == 0) return ERROR_DISK_FULL;
+    data += written;
+    length -= written;
+  }
+  return FlushFileBuffers(out) ? 0 : GetLastError();
+}
+
+}  // namespace
 
 // The new content goes to a sibling file in the output's directory and is flushed to the disk;
 // then an existing output is swapped for it with ReplaceFileW, which keeps the old file's
@@ -176,48 +188,42 @@ NativeHandle openForWriting(const std::string& fileName, bool& created) {
 // empty placeholder with MoveFileExW. Either the old file stays, untouched, or the whole new one
 // takes its place. An output with other hard links is refused, since they would go on naming the
 // old content.
-void replaceFileContents(NativeHandle& file, const std::string& fileName, const uint8_t* data,
-                         size_t length) {
-  HANDLE handle = handleOf(file);
-  const bool isNew = createdOutputs().remove(handle);
+void OutputFile::replaceContents(const uint8_t* data, size_t length) {
+  HANDLE handle = handleOf(handle_);
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(handle, &info);
   const DWORD infoError = GetLastError();
-  const std::wstring target = finalPathOf(handle, widen(fileName));
-  CloseHandle(handle);
-  file = kInvalidHandle;
-  if (!known) failOn(fileName, msg::kOpReplaceFile, infoError);
+  const std::wstring target = platform::finalPathOf(handle, platform::widen(name_));
+  close();
+  if (!known) failOn(name_, msg::kOpReplaceFile, infoError);
   if (info.nNumberOfLinks > 1) {
-    fail(formatText(msg::kFileOperationFailed, fileName.c_str(), msg::kOpReplaceFile,
+    fail(formatText(msg::kFileOperationFailed, name_.c_str(), msg::kOpReplaceFile,
                     msg::kHardLinkedOutput));
   }
 
   std::wstring sibling;
-  HANDLE out = createSibling(target, sibling);
-  if (out == INVALID_HANDLE_VALUE) failOn(fileName, msg::kOpCreateFile, GetLastError());
-  const auto abandon = [&](const char* operation, DWORD error) {
-    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    DeleteFileW(sibling.c_str());
-    failOn(fileName, operation, error);
-  };
-  while (length > 0) {
-    const DWORD chunk = DWORD(std::min<size_t>(length, size_t{1} << 30));
-    DWORD written = 0;
-    if (!WriteFile(out, data, chunk, &written, nullptr)) abandon(msg::kOpWriteFile, GetLastError());
-    if (written == 0) abandon(msg::kOpWriteFile, ERROR_DISK_FULL);
-    data += written;
-    length -= written;
-  }
-  // Only data that has reached the disk may replace the old file.
-  if (!FlushFileBuffers(out)) abandon(msg::kOpWriteFile, GetLastError());
+  HANDLE out = platform::createSibling(target, sibling);
+  if (out == INVALID_HANDLE_VALUE) failOn(name_, msg::kOpCreateFile, GetLastError());
+  const DWORD writeError = writeAll(out, data, length);
   CloseHandle(out);
-  out = INVALID_HANDLE_VALUE;
+  if (writeError != 0) {
+    DeleteFileW(sibling.c_str());
+    failOn(name_, msg::kOpWriteFile, writeError);
+  }
   const bool swapped =
-      isNew ? MoveFileExW(sibling.c_str(), target.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-            : ReplaceFileW(target.c_str(), sibling.c_str(), nullptr, 0, nullptr, nullptr);
-  if (!swapped) abandon(msg::kOpReplaceFile, GetLastError());
+      created_ ? MoveFileExW(sibling.c_str(), target.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               : ReplaceFileW(target.c_str(), sibling.c_str(), nullptr, 0, nullptr, nullptr);
+  if (!swapped) {
+    const DWORD error = GetLastError();
+    DeleteFileW(sibling.c_str());
+    failOn(name_, msg::kOpReplaceFile, error);
+  }
 }
+
+}  // namespace tessel
+
+namespace tessel::platform {
 
 bool deleteFile(const std::string& fileName) noexcept {
   try {
@@ -231,50 +237,42 @@ void copyFileTimes(const std::string& source, const std::string& target) {
   constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   HANDLE from = CreateFileW(widen(source).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (from == INVALID_HANDLE_VALUE) fail("CreateFile failed");
+  if (from == INVALID_HANDLE_VALUE) fail(msg::kTimesOpenFailed);
   FILETIME creation, access, write;
   const bool gotTimes = GetFileTime(from, &creation, &access, &write);
   CloseHandle(from);
-  if (!gotTimes) fail("GetFileTime failed");
+  if (!gotTimes) fail(msg::kTimesReadFailed);
 
   HANDLE to = CreateFileW(widen(target).c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr,
                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (to == INVALID_HANDLE_VALUE) fail("CreateFile failed");
+  if (to == INVALID_HANDLE_VALUE) fail(msg::kTimesOpenFailed);
   // Creation, access and write times: Windows can set all three.
   const bool setTimes = SetFileTime(to, &creation, &access, &write);
   CloseHandle(to);
-  if (!setTimes) fail("SetFileTime failed");
+  if (!setTimes) fail(msg::kTimesWriteFailed);
 }
 
 // --- Directory search --------------------------------------------------------------------------
 
-bool findFiles(const std::string& rawPattern, std::vector<DirEntry>& entries) {
-  entries.clear();
-  const std::string pattern = withoutTrailingSeparators(rawPattern);
-  if (pattern.empty()) return false;
-  const size_t slash = lastSeparator(pattern);
-  const std::string last = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+bool findEntry(const std::string& path, bool& isDirectory) {
+  // A name that is given whole is followed, links and junctions included.
+  const DWORD attributes = GetFileAttributesW(widen(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return true;
+}
 
-  if (!hasWildcard(last)) {
-    // A name that is given whole is followed, links and junctions included.
-    const DWORD attributes = GetFileAttributesW(widen(pattern).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    entries.push_back(
-        {last.empty() ? pattern : last, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-    return true;
-  }
-
-  // Every entry of the directory is listed and matched here by the same rules as on Linux: the
-  // system's own matching would also compare the 8.3 short names, so that "*.jpg" finds
-  // "y.jpg_" (short name "Y~1.JPG").
-  const std::string prefix =
-      slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
+// Every entry of the directory is listed and matched by the same rules as on Linux: the system's
+// own matching would also compare the 8.3 short names, so that "*.jpg" finds "y.jpg_" (short name
+// "Y~1.JPG").
+bool listDirectory(const std::string& prefix, const std::function<bool(std::string_view)>& wanted,
+                   std::vector<DirEntry>& entries) {
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW(widen(prefix + "*").c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return false;
   do {
     const std::string name = narrow(data.cFileName);
-    if (name == "." || name == ".." || !wildcardMatch(last, name)) continue;
+    if (!wanted(name)) continue;
     // A symbolic link or junction is never a directory to recurse into, so recursion cannot loop.
     const DWORD attributes = data.dwFileAttributes;
     const bool isDirectory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
@@ -282,10 +280,7 @@ bool findFiles(const std::string& rawPattern, std::vector<DirEntry>& entries) {
     entries.push_back({name, isDirectory});
   } while (FindNextFileW(find, &data));
   FindClose(find);
-  // Sorted by the bytes of the UTF-8 names, as on Linux, so that listings agree.
-  std::sort(entries.begin(), entries.end(),
-            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
-  return !entries.empty();
+  return true;
 }
 
 }  // namespace tessel::platform
