@@ -219,7 +219,8 @@ for file in examples/edited.png fuzz/corpus/imaging/*; do
     fi
   else
     library=$((library + 1))
-    echo "imaging library: $file: Linux: $(head -c 120 "$work/linux/merge.txt" | tr '\n' ' ')| Windows: $(head -c 120 "$work/windows/merge.txt" | tr '\n' ' ')"
+    summary() { grep -v '^--- standard error$' "$1" | head -c 120 | tr '\n' ' '; }
+    echo "imaging library: $file: Linux: $(summary "$work/linux/merge.txt")| Windows: $(summary "$work/windows/merge.txt")"
   fi
 done
 
