@@ -192,6 +192,7 @@ done < <(find "$samples" -type f -path '*cmyk*' -name '*cmyk*.jpg' | LC_ALL=C so
 # Imaging-library sources: GraphicsMagick and GDI+ may decode differently; the outputs' pixels
 # must agree within 2 % (peak absolute error), and what only one of them reads is listed. Outputs
 # beyond the tolerance are made once more on Windows.
+summary() { grep -v '^--- standard error$' "$1" | head -c 120 | tr '\n' ' '; }
 for file in examples/edited.png fuzz/corpus/imaging/*; do
   linux=$work/linux/lib-$(basename "$file").jpg windows=$work/windows/lib-$(basename "$file").jpg
   run linux "$work/linux/merge.txt" jpgmerge -i "$file" -m examples/camera.jpg -o "$linux"
@@ -219,7 +220,6 @@ for file in examples/edited.png fuzz/corpus/imaging/*; do
     fi
   else
     library=$((library + 1))
-    summary() { grep -v '^--- standard error$' "$1" | head -c 120 | tr '\n' ' '; }
     echo "imaging library: $file: Linux: $(summary "$work/linux/merge.txt")| Windows: $(summary "$work/windows/merge.txt")"
   fi
 done
