@@ -194,6 +194,9 @@ TEST(Jpgmerge, CommandLineAndFileHandling) {
       "-i image.png -m meta.jpg -o new.jpg -t",
       "-i image.png -m meta.jpg -o existing.jpg -t 2001:02:03_04:05:06",
       "-i image.png -m meta.jpg -o image.png",
+      "--help",
+      "-i --help -m meta.jpg -o new.jpg --version",  // a value, then the option
+      "-x --version",
   };
   ::umask(022);
   std::ostringstream out;
@@ -204,10 +207,7 @@ TEST(Jpgmerge, CommandLineAndFileHandling) {
     for (std::string word; words >> word;) argv.push_back(word);
     const auto run = test::runProgram(argv, dir.path());
     out << "$ jpgmerge " << line;
-    std::string err = run.err;
-    if (err.rfind("usage: " TESSEL_JPGMERGE, 0) == 0)
-      err.replace(7, strlen(TESSEL_JPGMERGE), "jpgmerge");
-    out << "\n" << run.out << "--- stderr\n" << err << "--- exit " << run.exitCode << "\n";
+    out << "\n" << run.out << "--- stderr\n" << run.err << "--- exit " << run.exitCode << "\n";
     // Times and modes before anything reads the files (a read may set the access time).
     std::map<std::string, struct stat> stats;
     for (const auto& entry : fs::directory_iterator(dir.path())) {
@@ -233,7 +233,7 @@ TEST(Jpgmerge, CommandLineAndFileHandling) {
     before = after;
   }
   ::umask(mask);
-  test::expectGolden("merge-cli.txt", out.str());
+  test::expectGolden("merge-cli.txt", test::withoutBuildDetails(out.str()));
 }
 
 // A disk that fills up while the output is written, for real: a 400 KB tmpfs.

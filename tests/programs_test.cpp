@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -45,6 +46,8 @@ TEST(Jpgdump, OptionsSearchRulesAndPerFileFailures) {
       {"-q", "d/a?.jpg", "d/*.*", "d/z*", "D/A1.JPG"},
       {"-q", "d/A*"},
       {"bad"},
+      {"a.jpg", "-x", "--help"},  // answered before anything else
+      {"-q", "--version", "--help"},
   };
   std::ostringstream out;
   for (const auto& args : cases) {
@@ -53,16 +56,22 @@ TEST(Jpgdump, OptionsSearchRulesAndPerFileFailures) {
     const auto run = test::runProgram(argv, dir.path());
     out << "$ jpgdump";
     for (const std::string& a : args) out << " " << a;
-    std::string err = run.err;
-    for (size_t at; (at = err.find(TESSEL_JPGDUMP)) != std::string::npos;) {
-      err.replace(at, std::string(TESSEL_JPGDUMP).size(), "jpgdump");
-    }
-    out << "\n" << run.out << "--- stderr\n" << err << "--- exit " << run.exitCode << "\n";
+    out << "\n" << run.out << "--- stderr\n" << run.err << "--- exit " << run.exitCode << "\n";
   }
   // In the current folder, names are composed without a "./".
   const auto here = test::runProgram({TESSEL_JPGDUMP, "-q", "."}, dir.file("top"));
   out << "$ (in top) jpgdump -q .\n" << here.out;
-  test::expectGolden("jpgdump-cli.txt", out.str());
+  test::expectGolden("jpgdump-cli.txt", test::withoutBuildDetails(out.str()));
+}
+
+// --version names the version that CMake and the packages carry; the manual pages must too.
+TEST(Programs, ManualPagesCarryTheVersion) {
+  for (const char* page : {"jpgdump.1", "jpgmerge.1"}) {
+    const test::Bytes text = test::readFile(TESSEL_TEST_DIR "/../doc/" + std::string(page));
+    const std::string head(text.begin(), std::find(text.begin(), text.end(), '\n'));
+    EXPECT_NE(head.find("\"tessel " TESSEL_VERSION "\""), std::string::npos)
+        << page << ": " << head;
+  }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // scan deleted, doubled and moved into the scan data, their lengths and header fields set to wrong
 // values, and single bytes flipped. A run that exits 0 must write a file that libjpeg-turbo and
 // the project's decoder both decode without complaint; every other run must print one
-// "Exception:" line and leave no output behind.
+// "Exception:" line and leave no output behind. libjpeg-turbo refuses frames wider or higher
+// than 65500 pixels, which JPEG allows up to 65535 (a flipped byte of the frame size makes them):
+// those the project's decoder must decode to the metadata source's frame size.
 
 #include <atomic>
 #include <filesystem>
@@ -80,6 +82,24 @@ std::vector<Damaged> damaged(const std::string& name, const Bytes& file, const F
   return out;
 }
 
+// What keeps the JPEG file `path`, whose frame is `width` x `height`, from decoding cleanly.
+std::string uncleanDecode(const std::string& path, uint32_t width, uint32_t height) {
+  PixelImage image;
+  const std::string ours = decodeFile(path, image);
+  std::string problems = ours == "(no exception)" ? "" : " our decoder: " + ours;
+  if (std::max(width, height) > JPEG_MAX_DIMENSION) {
+    if (image.width != width || image.height != height) {
+      problems += " decoded " + std::to_string(image.width) + " x " + std::to_string(image.height) +
+                  " of a frame of " + std::to_string(width) + " x " + std::to_string(height);
+    }
+    return problems;
+  }
+  const TurboImage turbo = decodeWithTurbo(readFile(path));
+  return problems + (turbo.ok && !turbo.warnings
+                         ? ""
+                         : " libjpeg-turbo: " + turbo.error + std::to_string(turbo.warnings));
+}
+
 // jpgmerge with `source` as the metadata source, as run number `n`: what went against the rule.
 std::string mergeAndCheck(const TempDir& dir, const Bytes& source, size_t n) {
   const std::string meta = dir.file(std::to_string(n) + ".jpg"), out = meta + ".out.jpg";
@@ -93,23 +113,18 @@ std::string mergeAndCheck(const TempDir& dir, const Bytes& source, size_t n) {
     return (oneLine ? "" : "exit " + std::to_string(run.exitCode) + ": " + run.err.substr(0, 200)) +
            (fs::exists(out) ? " output left behind" : "");
   }
-  const TurboImage turbo = decodeWithTurbo(readFile(out));
-  PixelImage image;
-  const std::string ours = decodeFile(out, image);
+  const Facts frame(source);
+  const std::string problems = uncleanDecode(out, frame.width, frame.height);
   fs::remove(out);
-  return (run.err.empty() ? "" : "stderr: " + run.err) +
-         (turbo.ok && !turbo.warnings
-              ? ""
-              : " libjpeg-turbo: " + turbo.error + std::to_string(turbo.warnings)) +
-         (ours == "(no exception)" ? "" : " our decoder: " + ours);
+  return (run.err.empty() ? "" : "stderr: " + run.err) + problems;
 }
 
 TEST(MergeDamagedSources, ExitsZeroOnlyWithAFileThatDecodesCleanly) {
   TempDir dir;
   const std::vector<uint8_t> image = makeRgbPicture(48, 32);
   writePpm(dir.file("image.ppm"), 48, 32, std::vector<float>(image.begin(), image.end()));
-  // Up to eight sources in path order: baseline files of at most 640 x 480 that libjpeg-turbo
-  // decodes cleanly and jpgmerge merges, each bringing a component count and sampling or a kind
+  // Up to eight sources in path order: baseline files of at most 640 x 480 pixels that decode
+  // cleanly and that jpgmerge merges, each bringing a component count and sampling or a kind
   // of segment (DRI, APP1, COM) that the ones before lack.
   std::vector<Damaged> cases;
   std::set<std::string> seen;
@@ -125,9 +140,8 @@ TEST(MergeDamagedSources, ExitsZeroOnlyWithAFileThatDecodesCleanly) {
     for (const Segment& s : f.segments) {
       if (s.code == 0xDD || s.code == 0xE1 || s.code == 0xFE) kind.insert(std::to_string(s.code));
     }
-    const TurboImage decoded = decodeWithTurbo(file);
-    if (std::includes(seen.begin(), seen.end(), kind.begin(), kind.end()) || !decoded.ok ||
-        decoded.warnings ||
+    if (std::includes(seen.begin(), seen.end(), kind.begin(), kind.end()) ||
+        !uncleanDecode(path, f.width, f.height).empty() ||
         runProgram(
             {TESSEL_JPGMERGE, "-i", dir.file("image.ppm"), "-m", path, "-o", dir.file("probe.jpg")})
             .exitCode) {

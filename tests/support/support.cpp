@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -265,6 +266,17 @@ void expectGolden(const std::string& name, const std::string& actual) {
     }
   }
   ADD_FAILURE() << "golden/" << name << " differs in its line ends";
+}
+
+std::string withoutBuildDetails(std::string text) {
+  for (const auto& [from, to] : {std::pair{TESSEL_JPGDUMP, "jpgdump"},
+                                 {TESSEL_JPGMERGE, "jpgmerge"},
+                                 {" " TESSEL_VERSION "\n", " VERSION\n"}}) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += std::strlen(to)) {
+      text.replace(at, std::strlen(from), to);
+    }
+  }
+  return text;
 }
 
 }  // namespace tessel::test

@@ -69,5 +69,8 @@ inline std::string hashOf(const Bytes& bytes) {
 // TESSEL_UPDATE_GOLDEN=1 in the environment the file is written instead: review the change with
 // git diff before committing it.
 void expectGolden(const std::string& name, const std::string& actual);
+// `text` with the programs' paths as "jpgdump" and "jpgmerge" and the version as "VERSION", as
+// goldens hold them.
+std::string withoutBuildDetails(std::string text);
 
 }  // namespace tessel::test

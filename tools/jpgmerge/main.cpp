@@ -18,6 +18,7 @@
 #include "platform/program.h"
 #include "sources/image_sources.h"
 #include "sources/imaging_loader.h"
+#include "standard_options.h"
 
 namespace tessel::jpgmerge {
 namespace {
@@ -62,9 +63,15 @@ int runJpgmerge(int argc, char** argv) {
   using namespace tessel::jpgmerge;
   using tessel::writef;
   MergeOptions options;
+  const char* command = argc > 0 && argv[0] ? argv[0] : "jpgmerge";
   if (!parseMergeOptions(argc, argv, options)) {
-    writef(std::cerr, kUsage, argc > 0 && argv[0] ? argv[0] : "jpgmerge");
+    writef(std::cerr, kUsage, command);
     return 1;
+  }
+  if (options.standardOption) {
+    tessel::tools::answerStandardOption(options.standardOption, {"jpgmerge", kUsage, kOptions},
+                                        command);
+    return 0;
   }
   try {
     runMerge(options);
