@@ -52,6 +52,14 @@ std::string decodeXmpText(const uint8_t* bytes, size_t length) {
   size_t i = 0;
   while (i < length) {
     const uint8_t lead = bytes[i];
+    if (lead < 0x80 && lead != 0x0A) {
+      // A run of ASCII without line feeds is copied as it stands.
+      size_t run = i + 1;
+      while (run < length && bytes[run] < 0x80 && bytes[run] != 0x0A) ++run;
+      text.append(reinterpret_cast<const char*>(bytes + i), run - i);
+      i = run;
+      continue;
+    }
     uint32_t code;
     size_t follow;
     if (lead < 0x80) {
@@ -93,6 +101,12 @@ std::string decodeXmpText(const uint8_t* bytes, size_t length) {
 
 APP1Marker::~APP1Marker() = default;
 
+std::string APP1Marker::xmpText() const {
+  if (!hasXmp) return {};
+  return decodeXmpText(payload + kXmpSignatureSize,
+                       static_cast<size_t>(length) - kXmpSignatureSize);
+}
+
 void APP1Marker::parse(RangeTracker& tracker) {
   // The signatures are compared only where the bytes are inside the buffer: the segment's length
   // has not been checked against it yet.
@@ -111,8 +125,6 @@ void APP1Marker::parse(RangeTracker& tracker) {
       insideBound(tracker, payload, kXmpSignatureSize) &&
       std::memcmp(payload, kXmpSignature, kXmpSignatureSize) == 0) {
     tracker.claim(payload, length);
-    xmpText =
-        decodeXmpText(payload + kXmpSignatureSize, static_cast<size_t>(length) - kXmpSignatureSize);
     hasXmp = true;
     return;
   }
@@ -130,10 +142,11 @@ void APP1Marker::print(const uint8_t* base, int level, std::ostream& out) const 
   if (hasXmp) {
     indent(level + 1, out);
     // The text is printed as a C string would be: up to a decoded zero character.
-    const size_t end = xmpText.find('\0');
+    const std::string text = xmpText();
+    const size_t end = text.find('\0');
     out << "Adobe XMP packet:\n";
-    out.write(xmpText.data(),
-              static_cast<std::streamsize>(end == std::string::npos ? xmpText.size() : end));
+    out.write(text.data(),
+              static_cast<std::streamsize>(end == std::string::npos ? text.size() : end));
     out << '\n';
   }
   if (!directories && !hasXmp && length >= 1) hexDump(payload, length, level + 1, out);

@@ -24,10 +24,10 @@ class APP1Marker : public JPEGReader::Marker {
   std::unique_ptr<TIFFDirectory> directories;
   // The segments of the Exif thumbnail; null when there is none or it could not be segmented.
   std::unique_ptr<MarkerList> thumbnail;
-  // The XMP packet as UTF-8 text; `hasXmp` says whether the segment held one (the text may be
-  // empty).
-  std::string xmpText;
+  // Whether the segment holds an XMP packet. The packet is decoded into text only when it is
+  // printed (a listing of "Finished parsing" lines alone never needs it): `xmpText`.
   bool hasXmp = false;
+  std::string xmpText() const;
 };
 
 // The 29-byte signature that starts an XMP packet in APP1 (28 characters and a zero byte).
