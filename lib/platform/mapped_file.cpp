@@ -14,6 +14,7 @@ MappedFile::~MappedFile() {
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : file_(std::exchange(other.file_, platform::kInvalidHandle)),
       mapping_(std::exchange(other.mapping_, platform::kInvalidHandle)),
+      copy_(std::move(other.copy_)),
       view_(std::exchange(other.view_, nullptr)),
       size_(std::exchange(other.size_, 0)) {}
 
@@ -22,6 +23,7 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
     close();
     file_ = std::exchange(other.file_, platform::kInvalidHandle);
     mapping_ = std::exchange(other.mapping_, platform::kInvalidHandle);
+    copy_ = std::move(other.copy_);
     view_ = std::exchange(other.view_, nullptr);
     size_ = std::exchange(other.size_, 0);
   }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tessel {
@@ -45,6 +46,9 @@ class MappedFile {
   platform::NativeHandle file_ = platform::kInvalidHandle;
   // The mapping object, where the system has one (Windows); POSIX maps from the file itself.
   platform::NativeHandle mapping_ = platform::kInvalidHandle;
+  // A small file is read into memory of its own instead of mapped (mapping and unmapping cost
+  // more than the read): then the view is this copy, and its pages are never released.
+  std::unique_ptr<uint8_t[]> copy_;
   const uint8_t* view_ = nullptr;
   uint32_t size_ = 0;
 };

@@ -89,11 +89,7 @@ std::string decodeXmpText(const uint8_t* bytes, size_t length) {
     }
     if (!valid) break;
     i += follow + 1;
-    if (code == 0x0A) {
-      while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-      }
-    }
+    if (code == 0x0A) text.resize(text.find_last_not_of(" \n\r") + 1);  // npos + 1 is 0
     appendUtf8(text, code);
   }
   return text;

@@ -142,6 +142,25 @@ using platform::failOn;
 
 // --- Mapped input files ------------------------------------------------------------------------
 
+namespace {
+
+// Files up to this size are read rather than mapped.
+constexpr uint32_t kSmallFileBytes = 256 * 1024;
+
+// Reads the `size` bytes of the file `fd` into `into`; a read error or a file that became shorter
+// fails as the mapping of its view would.
+void readWhole(const std::string& fileName, int fd, uint8_t* into, uint32_t size) {
+  uint32_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::pread(fd, into + done, size - done, done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) failOn(fileName, msg::kOpMapViewOfFile, got < 0 ? errno : EIO);
+    done += static_cast<uint32_t>(got);
+  }
+}
+
+}  // namespace
+
 MappedFile::MappedFile(const std::string& fileName) {
   struct stat info;
   // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused anyway.
@@ -150,6 +169,12 @@ MappedFile::MappedFile(const std::string& fileName) {
     size_ = platform::checkedSize(fileName, info);
     // An empty file has nothing to map.
     if (size_ == 0) failOn(fileName, msg::kOpCreateFileMapping, EINVAL);
+    if (size_ <= kSmallFileBytes) {
+      copy_ = std::make_unique_for_overwrite<uint8_t[]>(size_);
+      readWhole(fileName, platform::descriptorOf(file_), copy_.get(), size_);
+      view_ = copy_.get();
+      return;
+    }
     void* view = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, platform::descriptorOf(file_), 0);
     if (view == MAP_FAILED) failOn(fileName, msg::kOpMapViewOfFile, errno);
     ::madvise(view, size_, MADV_SEQUENTIAL);
@@ -161,6 +186,7 @@ MappedFile::MappedFile(const std::string& fileName) {
 }
 
 void MappedFile::releasePages(const uint8_t* begin, const uint8_t* end) const noexcept {
+  if (copy_) return;
   if (begin < view_ || end > view_ + size_ || begin >= end) return;
   const uintptr_t pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGE_SIZE));
   const uintptr_t start = (reinterpret_cast<uintptr_t>(begin) + pageSize - 1) & ~(pageSize - 1);
@@ -170,7 +196,11 @@ void MappedFile::releasePages(const uint8_t* begin, const uint8_t* end) const no
 }
 
 void MappedFile::close() noexcept {
-  if (view_) ::munmap(const_cast<uint8_t*>(view_), size_);
+  if (copy_) {
+    copy_.reset();
+  } else if (view_) {
+    ::munmap(const_cast<uint8_t*>(view_), size_);
+  }
   view_ = nullptr;
   size_ = 0;
   if (file_ != platform::kInvalidHandle) ::close(platform::descriptorOf(file_));
