@@ -1,5 +1,7 @@
 #include "dump.h"
 
+#include <algorithm>
+#include <sstream>
 #include <vector>
 
 #include "core/exception.h"
@@ -7,6 +9,7 @@
 #include "decode_report.h"
 #include "jpeg/markers/jpeg_reader.h"
 #include "platform/files.h"
+#include "platform/parallel.h"
 #include "platform/paths.h"
 
 namespace tessel::jpgdump {
@@ -23,9 +26,8 @@ bool hasJpegExtension(const std::string& name) {
   return extension == "jpg" || extension == "jpeg" || extension == "mpo";
 }
 
-}  // namespace
-
-int expandPattern(const std::string& rawPattern, const Options& options, std::ostream& out) {
+// Appends to `paths` every JPEG file that `rawPattern` stands for, in the order they are listed.
+void collectFiles(const std::string& rawPattern, std::vector<std::string>& paths) {
   const std::string pattern = platform::withoutTrailingSeparators(rawPattern);
   const std::vector<platform::DirEntry> entries = platform::findFiles(pattern);
 
@@ -35,7 +37,6 @@ int expandPattern(const std::string& rawPattern, const Options& options, std::os
   // A name without wildcards stands for itself, "." and ".." included.
   const bool plain = !platform::hasWildcard(pattern.substr(prefix.size()));
 
-  int count = 0;
   for (const platform::DirEntry& entry : entries) {
     if (!plain && (entry.name == "." || entry.name == "..")) continue;
     const std::string path = plain ? pattern : prefix + entry.name;
@@ -47,14 +48,47 @@ int expandPattern(const std::string& rawPattern, const Options& options, std::os
         sub = platform::isPathSeparator(path.back()) ? path + "*.*"
                                                      : path + platform::separatorFor(path) + "*.*";
       }
-      count += expandPattern(sub, options, out);
+      collectFiles(sub, paths);
     } else if (plain || hasJpegExtension(entry.name)) {
       // A file named on its own is listed whatever its name; searches take JPEG names only.
-      dumpFile(path, options, out);
-      ++count;
+      paths.push_back(path);
     }
   }
-  return count;
+}
+
+// Listings are made this many files at a time, on several threads, each into text of its own,
+// and printed in order when the group is done.
+constexpr size_t kFilesAtOnce = 64;
+
+// Lists `paths` in order. Listings without a decode are made on all threads (many small files
+// are parsed side by side); a decode uses every thread itself and the files go one by one.
+void dumpFiles(const std::vector<std::string>& paths, const Options& options, std::ostream& out) {
+  if (options.decode || platform::threadCount() == 1 || paths.size() == 1) {
+    for (const std::string& path : paths) dumpFile(path, options, out);
+    return;
+  }
+  std::vector<std::string> listings(std::min(kFilesAtOnce, paths.size()));
+  for (size_t first = 0; first < paths.size(); first += kFilesAtOnce) {
+    const size_t count = std::min(kFilesAtOnce, paths.size() - first);
+    platform::parallelFor(count, [&](size_t i) {
+      std::ostringstream text;
+      dumpFile(paths[first + i], options, text);
+      listings[i] = std::move(text).str();
+    });
+    for (size_t i = 0; i < count; ++i) {
+      out << listings[i];
+      out.flush();
+    }
+  }
+}
+
+}  // namespace
+
+int expandPattern(const std::string& pattern, const Options& options, std::ostream& out) {
+  std::vector<std::string> paths;
+  collectFiles(pattern, paths);
+  dumpFiles(paths, options, out);
+  return static_cast<int>(paths.size());
 }
 
 void dumpFile(const std::string& path, const Options& options, std::ostream& out) {
