@@ -101,9 +101,8 @@ records() {
 
 # --- jpgdump ---------------------------------------------------------------------------------
 # Each option lists the whole sample folder in one run a side, compared file by file: a file whose
-# part differs is listed once more on its own. Names other than .jpg ones only draw a message.
+# part differs is listed once more on its own. Every file named is listed, whatever its name.
 mapfile -t names < <(find "$samples" -type f | LC_ALL=C sort)
-mapfile -t jpegs < <(printf '%s\n' "${names[@]}" | grep -i '\.jpg$')
 for option in -q -d ""; do
   run linux "$work/linux/dump.txt" jpgdump $option "${names[@]}"
   run windows "$work/windows/dump.txt" jpgdump $option "${names[@]}"
@@ -117,16 +116,16 @@ for option in -q -d ""; do
   fi
   differs "jpgdump $option (messages and exit status)" "$work/linux/records/rest" \
     "$work/windows/records/rest" || true
-  for i in "${!jpegs[@]}"; do
+  for i in "${!names[@]}"; do
     linux=$work/linux/records/$((i + 1)) windows=$work/windows/records/$((i + 1))
     if ! cmp -s "$linux" "$windows"; then
-      again "jpgdump $option ${jpegs[i]}" "$linux" "$windows"
+      again "jpgdump $option ${names[i]}" "$linux" "$windows"
       # On its own, the file's part is the whole output, with no message.
       { cat "$linux"; printf -- '--- standard error\nexit 0\n'; } >"$linux.alone"
-      run windows "$windows.alone" jpgdump $option "${jpegs[i]}"
+      run windows "$windows.alone" jpgdump $option "${names[i]}"
       linux=$linux.alone windows=$windows.alone
     fi
-    differs "jpgdump $option ${jpegs[i]}" "$linux" "$windows" || true
+    differs "jpgdump $option ${names[i]}" "$linux" "$windows" || true
   done
 done
 for pattern in "$samples" "$samples/sampling/*.JPG" "$samples/*.*" "$samples/jfif/h?pper.jpg"; do
