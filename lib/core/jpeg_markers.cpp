@@ -11,7 +11,8 @@ namespace {
 // The first 0xFF in [p, end - 1), or null: a last byte 0xFF has no code after it.
 const uint8_t* nextPrefix(const uint8_t* p, const uint8_t* end) {
   if (end - p < 2) return nullptr;
-  return static_cast<const uint8_t*>(std::memchr(p, kMarkerPrefix, static_cast<size_t>(end - p - 1)));
+  return static_cast<const uint8_t*>(
+      std::memchr(p, kMarkerPrefix, static_cast<size_t>(end - p - 1)));
 }
 
 }  // namespace
@@ -22,6 +23,19 @@ const uint8_t* nextSegmentMarker(const uint8_t* p, const uint8_t* end) {
     ++p;
   }
   return end;
+}
+
+const uint8_t* skipMarkerPadding(const uint8_t* p, const uint8_t* end) {
+  while (p < end) {
+    if (p[0] == kMarkerPrefix && end - p >= 2 && p[1] == kStuffedZero) {
+      p += 2;
+    } else if (p[0] == 0x00) {
+      ++p;
+    } else {
+      break;
+    }
+  }
+  return p;
 }
 
 const uint8_t* findImageEnd(const uint8_t* p, const uint8_t* end) {

@@ -57,6 +57,11 @@ constexpr bool continuesData(const uint8_t* p, ptrdiff_t available) {
 // first pair 0xFF x, x neither 0x00 nor RST0-RST7, or `end` when there is none.
 const uint8_t* nextSegmentMarker(const uint8_t* p, const uint8_t* end);
 
+// Past the bytes that may stand in front of a segment's marker after entropy-coded data and
+// that a reader of the next segment passes over: 0x00 bytes and 0xFF 0x00 pairs. Returns the
+// first byte of [p, end) that is neither, `end` when there is none, or `p` when `p` >= `end`.
+const uint8_t* skipMarkerPadding(const uint8_t* p, const uint8_t* end);
+
 // The EOI that ends an image's entropy-coded data starting at `p`: the walk passes over stuffed
 // 0xFF 0x00 pairs, restart markers, reserved codes (below 0xC0, which damaged data may hold: no
 // length of theirs is trusted) and fill bytes, and over the segments between scans (codes 0xC0

@@ -59,7 +59,8 @@ struct DecoderState : FramePlan {
 void deriveSampling(DecoderState& state);
 
 // The two decoding passes. `data` and `length` are the entropy-coded data after the first scan
-// header, up to the EOI marker. Both fill the image's pixels.
+// header, up to the EOI marker. Both fill the image's pixels, or, without `keepPixels`, compute
+// them and drop them, leaving the image without a pixel block.
 void decodeBaseline(DecoderState& state, PixelImage& image, const uint8_t* data, uint32_t length);
 void decodeProgressive(DecoderState& state, PixelImage& image, const uint8_t* data,
                        uint32_t length);
