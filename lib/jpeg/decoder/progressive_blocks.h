@@ -122,8 +122,9 @@ inline void refinePositions(BitReader& reader, int16_t* block, uint64_t which, i
 // AC refinement: correction bits for the coefficients that are nonzero already, and newly
 // nonzero coefficients (value +-1) placed after runs of zero coefficients. The nonzero
 // coefficients are found from a mask of the block, so that runs of zeros cost nothing to pass.
-inline void decodeAcRefine(BitReader& reader, int16_t* block, const HuffmanLookup& table,
-                           Band& band) {
+// Forced inline as decodeAcFirst: as a call, the reader would go through memory on every access.
+[[gnu::always_inline]] inline void decodeAcRefine(BitReader& reader, int16_t* block,
+                                                  const HuffmanLookup& table, Band& band) {
   const int32_t bit = int32_t{1} << band.al;
   const uint64_t nonzero = nonzeroPositions(block);
   uint32_t k = band.ss;
