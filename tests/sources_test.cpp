@@ -77,6 +77,43 @@ TEST(ImageSources, PropertyWalkStaysInsideItsData) {
   EXPECT_TRUE(readTiffProperties(tiff.data(), tiff.size()).empty());
 }
 
+// Values reach host order element by element in either byte order: a SHORT, a RATIONAL as two
+// LONGs, a DOUBLE as one 8-byte number, and bytes as they stand.
+TEST(ImageSources, PropertyValuesComeInHostOrder) {
+  for (const bool big : {false, true}) {
+    std::vector<uint8_t> tiff(2, big ? 'M' : 'I');
+    const auto put = [&](uint64_t value, int bytes) {
+      for (int i = 0; i < bytes; ++i)
+        tiff.push_back(uint8_t(value >> 8 * (big ? bytes - 1 - i : i)));
+    };
+    const auto entry = [&](uint16_t tag, uint16_t type, uint32_t count) {
+      put(tag, 2), put(type, 2), put(count, 4);
+    };
+    put(42, 2), put(8, 4), put(4, 2);
+    entry(0x0112, 3, 1), put(6, 2), put(0, 2);  // Orientation 6
+    entry(0x011A, 5, 1), put(62, 4);            // XResolution 300/1 at 62
+    entry(0x0200, 12, 1), put(70, 4);           // a DOUBLE 1.5 at 70
+    entry(0x010F, 2, 3), tiff.insert(tiff.end(), {'a', 'b', 0, 0});
+    put(0, 4), put(300, 4), put(1, 4), put(0x3FF8000000000000, 8);
+    const std::vector<OwnedPropertyItem> items = readTiffProperties(tiff.data(), tiff.size());
+    ASSERT_EQ(items.size(), 4u) << big;
+    uint16_t orientation = 0;
+    uint32_t resolution[2] = {};
+    double number = 0;
+    ASSERT_EQ(items[0].value.size(), 2u);
+    std::memcpy(&orientation, items[0].value.data(), 2);
+    ASSERT_EQ(items[1].value.size(), 8u);
+    std::memcpy(resolution, items[1].value.data(), 8);
+    ASSERT_EQ(items[2].value.size(), 8u);
+    std::memcpy(&number, items[2].value.data(), 8);
+    EXPECT_EQ(orientation, 6) << big;
+    EXPECT_EQ(resolution[0], 300u) << big;
+    EXPECT_EQ(resolution[1], 1u) << big;
+    EXPECT_EQ(number, 1.5) << big;
+    EXPECT_EQ(std::string(items[3].value.begin(), items[3].value.end()), std::string("ab\0", 3));
+  }
+}
+
 // Sizes that memory or the fixed-point coordinates cannot hold are refused with their message.
 TEST(ImageSources, SizesTooLargeAreRefused) {
   // nef-12bit.nef with the raw IFD's ImageWidth 0xFFFFFFFF, ImageLength and RowsPerStrip
