@@ -6,11 +6,12 @@
 #include <cstring>
 
 #include "core/exception.h"
+#include "core/jpeg_markers.h"
 #include "core/messages.h"
 #include "core/property_list.h"
-#include "exif/tag_names.h"
 #include "core/range_tracker.h"
 #include "exif/messages.h"
+#include "exif/tag_names.h"
 #include "support/support.h"
 
 namespace tessel {
@@ -118,6 +119,43 @@ TEST(PropertyList, SettersReplaceInPlaceAppendKeepsAndValuesEndInZero) {
   for (uint32_t tag : {271u, 274u, 36867u}) EXPECT_TRUE(isImagePropertyTag(tag)) << tag;
   for (uint32_t tag : {271u | 0x30000, 273u, 513u, 34665u, 49153u}) {
     EXPECT_FALSE(isImagePropertyTag(tag)) << tag;
+  }
+}
+
+// The walks over entropy-coded data pass over stuffed pairs many bytes at a time; every case is
+// placed at every offset of a buffer, with data after it, so that a pair may straddle any block
+// boundary, in data dense with stuffed 0xFF 0x00 pairs.
+TEST(JpegMarkers, WalksFindTheSameMarkersAtEveryOffset) {
+  struct Case {
+    std::vector<uint8_t> bytes;
+    int imageEnd;       // offset in `bytes` of the EOI, -1: none
+    int segmentMarker;  // offset of the first marker other than a restart marker, -1: none
+    bool last = false;  // the bytes end the data
+  };
+  const Case cases[] = {
+      {{0xFF, 0xD9}, 0, 0},
+      {{0xFF, 0xD0, 0x12, 0xFF, 0xD9}, 3, 3},                    // restart marker passed over
+      {{0xFF, 0xFF, 0xD9}, 1, 0},                                // fill byte before EOI
+      {{0xFF, 0x00, 0xFF, 0x00, 0xFF, 0xD9}, 4, 4},              // stuffed pairs back to back
+      {{0xFF, 0xC4, 0x00, 0x04, 0xFF, 0xD9, 0xFF, 0xD9}, 6, 0},  // a segment skipped by length
+      {{0x12, 0xFF}, -1, -1, true},                              // a last 0xFF has no code
+  };
+  for (const Case& c : cases) {
+    for (size_t offset = 0; offset < 200; ++offset) {
+      std::vector<uint8_t> data(offset, 0x12);
+      for (size_t i = 5; i + 1 < offset; i += 7) data[i] = 0xFF, data[i + 1] = 0x00;
+      data.insert(data.end(), c.bytes.begin(), c.bytes.end());
+      if (!c.last) data.insert(data.end(), 100, 0x34);
+      const uint8_t* begin = data.data();
+      const uint8_t* end = begin + data.size();
+      const uint8_t* imageEnd = findImageEnd(begin, end);
+      EXPECT_EQ(imageEnd ? imageEnd - begin : -1, c.imageEnd < 0 ? -1 : int(offset) + c.imageEnd)
+          << "offset " << offset;
+      const uint8_t* marker = nextSegmentMarker(begin, end);
+      EXPECT_EQ(marker == end ? -1 : marker - begin,
+                c.segmentMarker < 0 ? -1 : int(offset) + c.segmentMarker)
+          << "offset " << offset;
+    }
   }
 }
 
