@@ -113,6 +113,18 @@ TEST(Threads, EveryCountGivesTheSameBytes) {
     files.push_back(progressive);
     files.back().insert(files.back().begin() + at, inserted.begin(), inserted.end());
   }
+  // The baseline picture without restarts, decoded from guessed starts on several threads, must
+  // also stop, fail and go on as the single decode does: with a restart marker in its data, with
+  // bytes overwritten and with its data cut short.
+  const Bytes baseline = files[0];
+  files.push_back(baseline);
+  const Bytes restart = {0xFF, 0xD0};
+  files.back().insert(files.back().begin() + ptrdiff_t(baseline.size() / 2), restart.begin(),
+                      restart.end());
+  files.push_back(baseline);
+  std::fill_n(files.back().begin() + ptrdiff_t(baseline.size() * 2 / 3), 40, uint8_t{0x5A});
+  files.push_back(Bytes(baseline.begin(), baseline.begin() + ptrdiff_t(baseline.size() * 3 / 4)));
+  files.back().insert(files.back().end(), {0xFF, 0xD9});
   std::string first;
   for (const unsigned threads : {1u, 2u, 8u}) {
     platform::setThreadCount(threads);
@@ -121,15 +133,16 @@ TEST(Threads, EveryCountGivesTheSameBytes) {
     std::vector<std::unique_ptr<RangeTracker>> trackers;
     for (size_t i = 0; i < files.size(); ++i) {
       trackers.push_back(std::make_unique<RangeTracker>(files[i].data(), int32_t(files[i].size())));
-      segment(markers[i], *trackers[i], files[i].data(), int32_t(files[i].size()));
       PixelImage image;
       try {
+        segment(markers[i], *trackers[i], files[i].data(), int32_t(files[i].size()));
         decodeJpegImage(markers[i], image);
       } catch (const RawLayerException& e) {
         results += e.message() + "\n";
         continue;
       }
-      // The progressive pictures go into the first file's structure: merges write baseline.
+      // The progressive pictures and the damaged ones go into the first file's structure: merges
+      // write baseline.
       const MarkerList& meta = markers[i >= 3 ? 0 : i];
       results += test::hashOf(image.pixels.get(), size_t{image.width} * image.height * 8) + " " +
                  test::hashOf(encodeJpegFile(image, meta, PropertyList{}, Background{})) + "\n";
