@@ -61,8 +61,6 @@ void decodeIntervals(const Reconstruction& r, const uint8_t* data, uint32_t leng
   });
 }
 
-constexpr ptrdiff_t kReleaseStep = ptrdiff_t{1} << 20;
-
 // Without restart markers the data decodes in one sequence. Most of it is shared out over the
 // threads from guessed starts; what is left from `at` on (all of it with one thread), this thread
 // decodes in bands of MCUs while others transform and store the bands already decoded (and this

@@ -37,7 +37,6 @@ constexpr size_t kLargestPiece = size_t{64} << 10;
 constexpr size_t kSmallestPiece = size_t{16} << 10;
 // The blocks one piece may hold (16 MB): a piece of very many small MCUs stops there.
 constexpr size_t kPieceBlocks = (size_t{16} << 20) / sizeof(CoefficientBlock);
-constexpr ptrdiff_t kReleaseStep = ptrdiff_t{1} << 20;
 
 // The bit of the data at which `reader` reads next, counted from `data`. The buffered bits are
 // whole bytes of which the first ones are partly consumed; stepping back over them, a stuffed

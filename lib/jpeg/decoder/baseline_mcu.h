@@ -4,6 +4,7 @@
 // share: one block's entropy decoding, and an MCU's decoding and reconstruction, inline so that
 // each loop keeps its bit reader in registers.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/pixel_image.h"
@@ -124,6 +125,10 @@ struct Reconstruction {
              (mcu / state.mcusPerRow) * state.mcuHeight, floats[0].f);
   }
 };
+
+// The data read is handed back to the system this many bytes at a time as decoding goes on, so
+// that a large file does not stay in memory beside the image.
+inline constexpr ptrdiff_t kReleaseStep = ptrdiff_t{1} << 20;
 
 // Where a sequential decode stands: the next MCU to decode, with the reader and the DC
 // predictors it starts from.
