@@ -152,6 +152,24 @@ TEST(Threads, EveryCountGivesTheSameBytes) {
   }
   platform::setThreadCount(0);
 }
+
+// A scan of DC and AC coefficients together in a progressive frame, which only damaged or
+// hand-made files hold, is read as a first scan of both: a baseline picture relabelled SOF2 gives
+// the baseline's pixels, every block of its MCUs in place.
+TEST(Decode, ABaselineScanInAProgressiveFrameGivesTheBaselinePixels) {
+  const Bytes baseline = test::encodeWithTurbo(96, 64, test::makeRgbPicture(96, 64), {});
+  Bytes relabelled = baseline;
+  const Bytes sof0 = {0xFF, 0xC0};
+  auto at = std::search(relabelled.begin(), relabelled.end(), sof0.begin(), sof0.end());
+  ASSERT_NE(at, relabelled.end());
+  at[1] = 0xC2;
+  PixelImage expected, image;
+  ASSERT_EQ(decodeBytes(baseline, expected), kNoError);
+  ASSERT_EQ(decodeBytes(relabelled, image), kNoError);
+  const size_t values = size_t{expected.width} * expected.height * 4;
+  EXPECT_TRUE(
+      std::equal(expected.pixels.get(), expected.pixels.get() + values, image.pixels.get()));
+}
 #endif
 
 #if TESSEL_WIDE_KERNELS
