@@ -128,13 +128,14 @@ void decodePiece(const Reconstruction& r, const uint8_t* data, const uint8_t* or
 
 // Whether the decode from `at` looks like image data for a few MCUs, the first of them from its
 // block `from` on: every code in its table, and (for 8-bit samples) every value within what
-// 8-bit samples give.
-bool looksLikeImageData(const Reconstruction& r, Mark at, uint32_t from) {
+// 8-bit samples give. `past` is left at the end of that first MCU.
+bool looksLikeImageData(const Reconstruction& r, Mark at, uint32_t from, Mark& past) {
   const bool eightBit = r.state.precision == 8;
   try {
     for (uint32_t m = 0; m <= kProbeMcus; ++m, from = 0) {
       CoefficientBlock blocks[6] = {};
       r.decodeBlocks(at.reader, at.predictors, blocks, from);
+      if (m == 0) past = at;
       if (!eightBit) continue;
       for (uint32_t b = from; b < r.layout.blocks; ++b) {
         for (int i = 1; i < 64; ++i) {
@@ -158,12 +159,9 @@ Mark guessedStart(const Reconstruction& r, const Piece& piece, const uint8_t* en
   Mark at;
   at.reader.position = piece.start;
   at.reader.end = end;
+  Mark past;
   for (uint32_t from = 0; from < r.layout.blocks; ++from) {
-    if (!looksLikeImageData(r, at, from)) continue;
-    Mark past = at;
-    CoefficientBlock blocks[6] = {};
-    r.decodeBlocks(past.reader, past.predictors, blocks, from);  // did not fail in the probe
-    return past;
+    if (looksLikeImageData(r, at, from, past)) return past;
   }
   return at;
 }
